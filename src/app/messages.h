@@ -1,0 +1,50 @@
+// Error reporting and the program's fixed user texts (other than the string table).
+#pragma once
+
+#include "app/error_codes.h"
+#include "app/text.h"
+
+// Numbered error texts, formatted with FormatText and handed to FatalError.
+inline constexpr WChar TEXT_ERROR_BAD_MODEL[] = u"錯誤碼: 0300 機名錯誤";
+inline constexpr WChar FORMAT_ERROR_INDEX_CHECK[] = u"錯誤碼: 0302 %4d";
+inline constexpr WChar FORMAT_ERROR_NO_BUFFER[] = u"錯誤碼: 0401+%2d";
+inline constexpr WChar FORMAT_ERROR_IMAGE_CHECK[] = u"錯誤碼: 0402 %2d";
+inline constexpr WChar FORMAT_ERROR_VERIFY[] = u"錯誤碼: 0403+%2d\n%8d\n%8d";
+inline constexpr WChar CAPTION_FATAL[] = u"執行時錯誤";
+
+// Window title and the forced-mode suffix.
+inline constexpr WChar FORMAT_TITLE[] = u"Tolvarin - k%c%c%c";
+inline constexpr WChar TITLE_FORCE_SUFFIX[] = u" (強制更新)";
+
+// Device version line and update-check status lines (%S takes an 8-bit text).
+inline constexpr WChar FORMAT_DEVICE_VERSION[] = u"[ %S ]";
+inline constexpr WChar FORMAT_STATUS_MORE_PASSES[] = u"[ %S ]  須<開始更新>數次";
+inline constexpr WChar FORMAT_STATUS_UP_TO_DATE[] = u"[ %S ]  請<離開>,不須更新";
+inline constexpr WChar FORMAT_STATUS_OFFER[] = u"[ %S ]  請<開始更新>";
+inline constexpr WChar FORMAT_COMBO_LINE[] = u" %S  [ %s ]";
+
+// Programming progress, shown as the Start button's caption.
+inline constexpr WChar FORMAT_PROGRESS_COUNT[] = u"[ %5d ]";
+inline constexpr WChar FORMAT_PROGRESS_WRITE[] = u"%c - %5d -";
+inline constexpr WChar FORMAT_PROGRESS_VERIFY[] = u"Verify %c - %5d -";
+inline constexpr WChar FORMAT_PROGRESS_DONE[] = u"Verify %c Complete!";
+
+// Closing messages of the update run.
+inline constexpr WChar CAPTION_MORE_PASSES[] = u"還有更新!";
+inline constexpr WChar TEXT_MORE_PASSES[] =
+    u"1.請移除<測速器>與<電腦>的USB連線,\n  之後,電腦將自動離開更新程式.\n"
+    u"2.重新連接<測速器>與<電腦>的USB連線,\n3.電腦:再度執行更新程式.\n";
+inline constexpr WChar CAPTION_DONE[] = u"更新完成.";
+inline constexpr WChar TEXT_DONE[] =
+    u"1.請移除<測速器>與<電腦>的USB連線,\n        之後,\n   電腦即可自動離開更新程式.\n2.Goodbye.";
+
+// Shows the box for a download ErrorCode (caption and text from the tables; a code outside them
+// shows the index-0 entries) and returns the box's result. It does not end the process.
+int ShowErrorCode(int code);
+
+// Shows `text` under the caption "執行時錯誤" and ends the process with exit code 0. On the
+// platform it never returns; under a test port it returns and the caller must return at once.
+void FatalError(const WChar* text);
+
+// Formats one of the numbered texts above with its int arguments and hands it to FatalError.
+void FatalErrorFormat(const WChar* format, int a, int b = 0, int c = 0);

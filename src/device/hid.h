@@ -1,0 +1,58 @@
+// The device command object and its I/O member: page transport, the device search and the handle.
+#pragma once
+
+#include <cstdint>
+
+#include "device/device_platform.h"
+
+// Case-sensitive tokens that a device interface path must hold.
+inline constexpr WChar VENDOR_TOKEN[] = u"quorvel";
+inline constexpr WChar PRODUCT_TOKEN[] = u"482diskprobexq";
+
+// True when `path` contains VENDOR_TOKEN and also PRODUCT_TOKEN, each as an exact substring.
+bool MatchesDevicePath(const WChar* path);
+
+// Holds the device handle and turns page transfers into request blocks, one per page.
+class CHidIO {
+ public:
+  explicit CHidIO(CDevicePlatform* platform = nullptr) : platform(platform) {}
+  virtual ~CHidIO() { Close(); }
+  CHidIO(const CHidIO&) = delete;
+  CHidIO& operator=(const CHidIO&) = delete;
+
+  // length 0: one no-data request at `page` (data ignored). Otherwise sends `data` (length bytes,
+  // owned by the caller) as consecutive pages from `page`, the last one zero-padded. Nonzero when
+  // every request succeeded; stops at the first failure and returns 0; 0 with no device open.
+  int WritePages(uint32_t page, const uint8_t* data, uint32_t length);
+  // Reads consecutive pages from `page` into data, storing exactly `length` bytes. Nonzero on
+  // success; 0 on the first failed request, with no device open, no buffer or length 0.
+  int ReadPages(uint32_t page, uint8_t* data, uint32_t length);
+  // Searches the disk interfaces for the device and opens it: 1 found and opened, 0 not.
+  int Search();
+  // Cancels pending I/O on and closes every valid handle; invalid handles are left alone.
+  void Close();
+
+  DeviceHandle spareHandle = INVALID_DEVICE_HANDLE;
+  DeviceHandle deviceHandle = INVALID_DEVICE_HANDLE;
+  // The back end: the build's DefaultDevicePlatform, installed by the entry point, or a test's.
+  // With none installed no device is ever found.
+  CDevicePlatform* platform;
+};
+
+// The device command object: forwards each operation to its I/O member, result unchanged.
+class CHidCmd {
+ public:
+  explicit CHidCmd(CDevicePlatform* platform = nullptr) : io(platform) {}
+  virtual ~CHidCmd() = default;
+
+  int Write(uint32_t page, const uint8_t* data, uint32_t length) {
+    return io.WritePages(page, data, length);
+  }
+  int Read(uint32_t page, uint8_t* data, uint32_t length) {
+    return io.ReadPages(page, data, length);
+  }
+  int Erase(uint32_t page) { return io.WritePages(page, nullptr, 0); }
+  int FindDevice() { return io.Search(); }
+
+  CHidIO io;
+};

@@ -1,0 +1,234 @@
+// The simulated device: request decoding, flash that erases to 0xFF and writes by clearing bits,
+// faults, state file.
+//
+// State file format (text, one record per line, hexadecimal bytes in lower case):
+//   tolvarin-sim-device 1
+//   info <512 hex digits>                 the information page
+//   requests <n>                          requests received so far (fault numbers count on)
+//   fault fail-request|fail-page|ignore-write|partial-write|drop-from|delay-us <n>
+//   command <hex code>                    a finishing command received, in order
+//   sector <n> <8192 hex digits>          one stored sector; sectors not listed read as erased
+#include "device/sim_device.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+constexpr char STATE_MAGIC[] = "tolvarin-sim-device";
+
+void WaitMicros(uint32_t micros) {
+  if (micros == 0) return;
+  // Spin rather than sleep: a sleep overshoots by tens of microseconds, more than the delay itself.
+  auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(micros);
+  while (std::chrono::steady_clock::now() < until) {
+  }
+}
+
+bool HeaderIsValid(const ScsiRequest* r) {
+  return r->length == SCSI_HEADER_LENGTH && r->cdbLength == SCSI_CDB_LENGTH &&
+         r->dataBufferOffset == offsetof(ScsiRequest, data) &&
+         r->senseInfoOffset == offsetof(ScsiRequest, sense);
+}
+
+std::string Hex(const uint8_t* data, size_t n) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out(n * 2, '0');
+  for (size_t i = 0; i < n; ++i) {
+    out[2 * i] = digits[data[i] >> 4];
+    out[2 * i + 1] = digits[data[i] & 15];
+  }
+  return out;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool Unhex(const std::string& text, uint8_t* out, size_t n) {
+  if (text.size() != n * 2) return false;
+  for (size_t i = 0; i < n; ++i) {
+    int hi = HexValue(text[2 * i]), lo = HexValue(text[2 * i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    out[i] = static_cast<uint8_t>(hi << 4 | lo);
+  }
+  return true;
+}
+
+}  // namespace
+
+CSimDevice::CSimDevice() {
+  std::memset(infoPage, 0, sizeof infoPage);
+}
+
+void CSimDevice::SetInfoPage(const uint8_t* page) {
+  std::memcpy(infoPage, page, PAGE_SIZE);
+}
+
+std::vector<uint8_t>& CSimDevice::Sector(uint32_t sector) {
+  auto it = sectors.find(sector);
+  if (it == sectors.end())
+    it = sectors.emplace(sector, std::vector<uint8_t>(SECTOR_SIZE, 0xFF)).first;
+  return it->second;
+}
+
+void CSimDevice::ReadFlashPage(uint32_t page, uint8_t* out) const {
+  auto it = sectors.find(page / PAGES_PER_SECTOR);
+  if (it == sectors.end()) {
+    std::memset(out, 0xFF, PAGE_SIZE);
+    return;
+  }
+  std::memcpy(out, it->second.data() + (page % PAGES_PER_SECTOR) * PAGE_SIZE, PAGE_SIZE);
+}
+
+void CSimDevice::LoadFlashPage(uint32_t page, const uint8_t* data) {
+  std::memcpy(Sector(page / PAGES_PER_SECTOR).data() + (page % PAGES_PER_SECTOR) * PAGE_SIZE, data,
+              PAGE_SIZE);
+}
+
+int CSimDevice::HandleRequest(ScsiRequest* request) {
+  uint64_t number = ++requestCount;
+  WaitMicros(faults.delayMicros);
+  uint32_t address = RequestAddress(request);
+
+  SimRecord record{SIM_MALFORMED, address, false};
+  bool noData = request->dataTransferLength == 0;
+  if (!HeaderIsValid(request)) {
+    record.kind = SIM_MALFORMED;
+  } else if (request->cdb[0] == CDB_OP_READ && request->cdb[1] == 0xA0 &&
+             request->dataIn == SCSI_DATA_IN && request->dataTransferLength == PAGE_SIZE &&
+             request->cdb[8] == 1) {
+    record.kind = SIM_READ;
+  } else if (request->cdb[0] == CDB_OP_WRITE && request->dataIn == SCSI_DATA_OUT && !noData &&
+             request->dataTransferLength == PAGE_SIZE && request->cdb[8] == 1) {
+    record.kind = SIM_WRITE;
+  } else if (request->cdb[0] == CDB_OP_WRITE && request->dataIn == SCSI_DATA_OUT && noData &&
+             request->cdb[8] == 0) {
+    record.kind =
+        (address == CMD_UPDATE_DONE || address == CMD_UPDATE_AGAIN) ? SIM_COMMAND : SIM_ERASE;
+    // An erase names the first page of its sector; anything else is not a command we know.
+    if (record.kind == SIM_ERASE && address % PAGES_PER_SECTOR != 0) record.kind = SIM_MALFORMED;
+  }
+
+  bool failed = record.kind == SIM_MALFORMED || number == faults.failRequest ||
+                (faults.dropFrom != 0 && number >= faults.dropFrom) ||
+                (faults.failPage >= 0 && static_cast<int64_t>(address) == faults.failPage);
+  record.ok = !failed;
+  if (keepLog) log.push_back(record);
+  if (failed) return 0;
+
+  switch (record.kind) {
+    case SIM_READ:
+      if (address == INFO_PAGE_ADDRESS)
+        std::memcpy(request->data, infoPage, PAGE_SIZE);
+      else
+        ReadFlashPage(address, request->data);
+      break;
+    case SIM_WRITE: {
+      if (static_cast<int64_t>(address) == faults.ignoreWritePage) break;
+      uint8_t* flash =
+          Sector(address / PAGES_PER_SECTOR).data() + (address % PAGES_PER_SECTOR) * PAGE_SIZE;
+      bool partial = static_cast<int64_t>(address) == faults.partialWritePage;
+      // Flash can only clear bits: a write ANDs into the page.
+      for (uint32_t i = 0; i < PAGE_SIZE; ++i)
+        if (!partial || i % 2 == 0) flash[i] &= request->data[i];
+      break;
+    }
+    case SIM_ERASE:
+      std::memset(Sector(address / PAGES_PER_SECTOR).data(), 0xFF, SECTOR_SIZE);
+      break;
+    case SIM_COMMAND:
+      commands.push_back(address);
+      break;
+    case SIM_MALFORMED:
+      break;
+  }
+  return 1;
+}
+
+bool CSimDevice::Save(const std::string& path) const {
+  std::ofstream out(path, std::ios::trunc);
+  if (!out) return false;
+  out << STATE_MAGIC << " 1\n";
+  out << "info " << Hex(infoPage, PAGE_SIZE) << "\n";
+  out << "requests " << requestCount << "\n";
+  if (faults.failRequest) out << "fault fail-request " << faults.failRequest << "\n";
+  if (faults.failPage >= 0) out << "fault fail-page " << faults.failPage << "\n";
+  if (faults.ignoreWritePage >= 0) out << "fault ignore-write " << faults.ignoreWritePage << "\n";
+  if (faults.partialWritePage >= 0)
+    out << "fault partial-write " << faults.partialWritePage << "\n";
+  if (faults.dropFrom) out << "fault drop-from " << faults.dropFrom << "\n";
+  if (faults.delayMicros) out << "fault delay-us " << faults.delayMicros << "\n";
+  for (uint32_t code : commands) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%x", static_cast<unsigned>(code));
+    out << "command " << text << "\n";
+  }
+  for (const auto& [sector, bytes] : sectors)
+    out << "sector " << sector << " " << Hex(bytes.data(), bytes.size()) << "\n";
+  out.flush();
+  return static_cast<bool>(out);
+}
+
+bool CSimDevice::Load(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) return false;
+  std::string line;
+  if (!std::getline(in, line) || line.rfind(STATE_MAGIC, 0) != 0) return false;
+  CSimDevice loaded;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string key;
+    fields >> key;
+    if (key.empty()) continue;
+    if (key == "info") {
+      std::string hex;
+      fields >> hex;
+      if (!Unhex(hex, loaded.infoPage, PAGE_SIZE)) return false;
+    } else if (key == "requests") {
+      fields >> loaded.requestCount;
+    } else if (key == "fault") {
+      std::string name;
+      long long value = 0;
+      fields >> name >> value;
+      SimFaults& f = loaded.faults;
+      if (name == "fail-request")
+        f.failRequest = static_cast<uint64_t>(value);
+      else if (name == "fail-page")
+        f.failPage = value;
+      else if (name == "ignore-write")
+        f.ignoreWritePage = value;
+      else if (name == "partial-write")
+        f.partialWritePage = value;
+      else if (name == "drop-from")
+        f.dropFrom = static_cast<uint64_t>(value);
+      else if (name == "delay-us")
+        f.delayMicros = static_cast<uint32_t>(value);
+      else
+        return false;
+    } else if (key == "command") {
+      std::string hex;
+      fields >> hex;
+      loaded.commands.push_back(static_cast<uint32_t>(std::strtoul(hex.c_str(), nullptr, 16)));
+    } else if (key == "sector") {
+      uint32_t sector = 0;
+      std::string hex;
+      fields >> sector >> hex;
+      std::vector<uint8_t> bytes(SECTOR_SIZE);
+      if (!fields || !Unhex(hex, bytes.data(), SECTOR_SIZE)) return false;
+      loaded.sectors[sector] = std::move(bytes);
+    } else {
+      return false;
+    }
+    if (fields.fail()) return false;
+  }
+  loaded.keepLog = keepLog;
+  *this = std::move(loaded);
+  return true;
+}

@@ -1,0 +1,66 @@
+// A simulated device that answers request blocks from the device's side, with flash semantics and
+// faults.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "device/scsi_request.h"
+
+// Faults to inject. Request numbers count every request the device receives, from 1.
+struct SimFaults {
+  uint64_t failRequest = 0;       // this request fails (0: none)
+  int64_t failPage = -1;          // every request addressed to this page fails (-1: none)
+  int64_t ignoreWritePage = -1;   // writes to this page succeed but change nothing
+  int64_t partialWritePage = -1;  // writes to this page succeed but only their even bytes land
+  uint64_t dropFrom = 0;     // from this request on every request fails, like an unplug (0: never)
+  uint32_t delayMicros = 0;  // time each request takes
+};
+
+enum SimRequestKind : uint8_t { SIM_READ, SIM_WRITE, SIM_ERASE, SIM_COMMAND, SIM_MALFORMED };
+
+struct SimRecord {
+  SimRequestKind kind;
+  uint32_t address;  // page, sector's first page, or command code
+  bool ok;
+};
+
+class CSimDevice {
+ public:
+  CSimDevice();
+
+  // Answers one request block as the device would: nonzero on success. Reads fill the data area.
+  int HandleRequest(ScsiRequest* request);
+
+  // The 256-byte information page served at page 0x10000.
+  void SetInfoPage(const uint8_t* page);
+  const uint8_t* InfoPage() const { return infoPage; }
+
+  // Flash contents of one page (256 bytes into out); never-written flash reads as erased (0xFF).
+  void ReadFlashPage(uint32_t page, uint8_t* out) const;
+  // Puts bytes into flash as they are, bypassing flash rules (to prepare a device).
+  void LoadFlashPage(uint32_t page, const uint8_t* data);
+  // Drops all flash contents (everything reads erased).
+  void ClearFlash() { sectors.clear(); }
+
+  // Saves or loads the whole state (see the format at the top of sim_device.cpp). true on success.
+  bool Save(const std::string& path) const;
+  bool Load(const std::string& path);
+
+  // Requests received, in order (kept in memory only; the state file keeps the commands).
+  std::vector<SimRecord> log;
+  // Finishing commands received, in order (kept in the state file too).
+  std::vector<uint32_t> commands;
+  SimFaults faults;
+  uint64_t requestCount = 0;
+  // Whether to keep `log`; long benchmarks switch it off.
+  bool keepLog = true;
+  // Sparse flash: only sectors that were erased, written or loaded are stored.
+  std::map<uint32_t, std::vector<uint8_t>> sectors;
+
+ private:
+  std::vector<uint8_t>& Sector(uint32_t sector);
+  uint8_t infoPage[PAGE_SIZE];
+};

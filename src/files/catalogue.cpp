@@ -1,0 +1,180 @@
+// Reading an index file's entries into the catalogue and comparing them with the device.
+#include "files/catalogue.h"
+
+#include <cstring>
+
+#include "app/app_state.h"
+#include "app/messages.h"
+#include "files/update_file.h"
+
+char ItemKindLetter(int32_t kind) {
+  return kind >= 0 && kind < 4 ? ITEM_KIND_LETTERS[kind] : '?';
+}
+
+UpdateCatalogue EmptyCatalogue() {
+  UpdateCatalogue catalogue;
+  std::memset(&catalogue, 0, sizeof catalogue);
+  return catalogue;
+}
+
+uint8_t HexDigitValue(char digit) {
+  if (digit >= '0' && digit <= '9') return static_cast<uint8_t>(digit - '0');
+  if (digit >= 'A' && digit <= 'F') return static_cast<uint8_t>(digit - 'A' + 10);
+  if (digit >= 'a' && digit <= 'f') return static_cast<uint8_t>(digit - 'a' + 10);
+  return 0;
+}
+
+char NibbleToHexDigit(uint8_t value) {
+  int n = value & 15;
+  return static_cast<char>(n < 10 ? '0' + n : 'A' + n - 10);
+}
+
+char CheckHexDigit(char digit, int32_t* errorFlag) {
+  if ((digit >= '0' && digit <= '9') || (digit >= 'A' && digit <= 'F')) return digit;
+  *errorFlag = 1;
+  return '?';
+}
+
+int ValidateCatalogue(const uint8_t* data, int length) {
+  int pos = UPDATE_HEADER_SIZE;
+  for (int entries = 0;; ++entries) {
+    if (pos >= length) return CHECK_CATALOGUE_MALFORMED;  // no terminator inside the file
+    if (data[pos] == 0) return CHECK_OK;
+    if (entries == MAX_CATALOGUE_ENTRIES) return CHECK_CATALOGUE_MALFORMED;
+    int nameLength = 0;
+    while (pos + nameLength < length && data[pos + nameLength] != 0) ++nameLength;
+    if (nameLength < MIN_ENTRY_NAME || nameLength > MAX_ENTRY_NAME)
+      return CHECK_CATALOGUE_MALFORMED;
+    pos += nameLength;                                        // on the name's 0 byte
+    if (pos + 4 >= length) return CHECK_CATALOGUE_MALFORMED;  // skipped byte and the size
+    pos += 5;
+    for (int units = 0;; ++units) {
+      if (pos + 1 >= length) return CHECK_CATALOGUE_MALFORMED;
+      bool end = data[pos] == 0 && data[pos + 1] == 0;
+      pos += 2;
+      if (end) break;
+      if (units == MAX_ENTRY_DESCRIPTION) return CHECK_CATALOGUE_MALFORMED;
+    }
+  }
+}
+
+namespace {
+
+void MakeVersionLine(const uint8_t* data, UpdateCatalogue* catalogue, char16_t* description,
+                     int lastDot, int fillCombo) {
+  if (g_app.runFlags & FLAG_LONG_VERSION) {
+    char* text = catalogue->mainVersionText;
+    for (int i = 0; i < 4; ++i) {
+      uint8_t byte = data[15 - i];
+      text[2 * i] = NibbleToHexDigit(static_cast<uint8_t>(byte >> 4));
+      text[2 * i + 1] = NibbleToHexDigit(byte);
+    }
+    text[8] = 0;
+    description[lastDot] = 0;
+  } else {
+    CopyText(catalogue->mainVersionText, 16, catalogue->stamps[0]);
+  }
+  if (fillCombo == 1) {
+    WChar line[TEXT_CAPACITY];
+    FormatText(line, TEXT_CAPACITY, FORMAT_COMBO_LINE, catalogue->mainVersionText, description);
+    g_app.ui->ComboAddLine(line);
+  }
+}
+
+}  // namespace
+
+int ParseCatalogue(const uint8_t* data, int length, int fillCombo, UpdateCatalogue* catalogue) {
+  if (ValidateCatalogue(data, length) != CHECK_OK) return CHECK_CATALOGUE_MALFORMED;
+  catalogue->mainEntryCount = 0;
+  catalogue->flags = 0;
+  int pos = UPDATE_HEADER_SIZE;
+  int i = 0;
+  for (; data[pos] != 0; ++i) {
+    CatalogueEntry& entry = catalogue->entries[i];
+    int n = 0;
+    for (; data[pos] != 0; ++pos) entry.name[n++] = static_cast<char>(data[pos]);
+    entry.name[n] = 0;
+    entry.kind = HexDigitValue(static_cast<char>(data[pos - 2]));
+    // Kinds 8..15 have no slot of their own.
+    if (entry.kind < 8) catalogue->entryOfKind[entry.kind] = i;
+    int32_t size = data[pos + 2] << 16 | data[pos + 3] << 8 | data[pos + 4];
+    entry.fullSize = entry.pendingSize = size;
+    pos += 5;
+
+    char16_t description[MAX_ENTRY_DESCRIPTION + 1];
+    int units = 0, lastDot = 0;
+    for (;; pos += 2) {
+      char16_t unit = static_cast<char16_t>(data[pos] | data[pos + 1] << 8);
+      description[units] = unit;
+      if (unit == u'.') lastDot = units;
+      ++units;
+      if (unit == 0) {
+        pos += 2;
+        break;
+      }
+    }
+
+    const char* name = entry.name;
+    switch (entry.kind) {
+      case KIND_T:
+        catalogue->stamps[0][0] = name[5];
+        break;
+      case KIND_V:
+      case KIND_I: {
+        char* stamp = catalogue->stamps[entry.kind == KIND_V ? 1 : 2];
+        std::memcpy(stamp, name + 3, 3);
+        stamp[3] = 0;
+        break;
+      }
+      case KIND_C:
+        ++catalogue->mainEntryCount;
+        std::memcpy(catalogue->stamps[0] + 1, name + 3, 3);
+        catalogue->stamps[0][4] = 0;
+        MakeVersionLine(data, catalogue, description, lastDot, fillCombo);
+        break;
+      default:
+        break;
+    }
+  }
+  catalogue->entryCount = i;
+  if (fillCombo == 1) {
+    g_app.ui->ComboSelect(0);
+    g_app.ui->EnableControl(ID_VERSION_COMBO, true);
+  }
+
+  const DeviceIdentity& device = g_app.identity;
+  int64_t pendingTotal = 0;
+  bool mainCurrent = false;
+  for (int e = 0; e < catalogue->entryCount; ++e) {
+    CatalogueEntry& entry = catalogue->entries[e];
+    const char* name = entry.name;
+    switch (entry.kind) {
+      case KIND_T:
+        if (HexDigitValue(name[4]) * 16 + HexDigitValue(name[5]) == device.modelCode)
+          entry.pendingSize = 0;
+        pendingTotal += entry.pendingSize;
+        break;
+      case KIND_V:
+        if (std::strcmp(catalogue->stamps[1], device.stampV) == 0) entry.pendingSize = 0;
+        pendingTotal += entry.pendingSize;
+        break;
+      case KIND_I:
+        if (std::strcmp(catalogue->stamps[2], device.stampI) == 0) entry.pendingSize = 0;
+        pendingTotal += entry.pendingSize;
+        break;
+      case KIND_C:
+        mainCurrent = false;
+        if (catalogue->mainEntryCount == 1 && device.mainVersion[1] == catalogue->stamps[0][1] &&
+            device.mainVersion[2] == catalogue->stamps[0][2] &&
+            device.mainVersion[3] == catalogue->stamps[0][3]) {
+          mainCurrent = true;
+          entry.pendingSize = 0;
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  if (pendingTotal == 0 && mainCurrent) catalogue->flags |= CATALOGUE_UP_TO_DATE;
+  return 1;
+}

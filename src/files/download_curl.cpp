@@ -1,0 +1,122 @@
+// DownloadToBuffer on libcurl, for the native build.
+#include <curl/curl.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "files/download.h"
+
+namespace {
+
+struct Transfer {
+  uint8_t* buffer;
+  int capacity;
+  int total = 0;
+  std::FILE* file = nullptr;
+  int error = 0;  // the ErrorCode that stopped the transfer from our side
+};
+
+size_t Receive(char* data, size_t size, size_t count, void* context) {
+  Transfer* t = static_cast<Transfer*>(context);
+  size_t n = size * count;
+  if (t->file != nullptr && std::fwrite(data, 1, n, t->file) != n) {
+    t->error = ERR_WRITE_FILE;
+    return 0;
+  }
+  // A body longer than the caller's buffer fails the download; nothing goes past its end.
+  if (n > static_cast<size_t>(t->capacity - t->total)) {
+    t->error = ERR_READ;
+    return 0;
+  }
+  std::memcpy(t->buffer + t->total, data, n);
+  t->total += static_cast<int>(n);
+  return n;
+}
+
+std::string Utf8Path(const WChar* name) {
+  std::string out;
+  for (; *name; ++name) {
+    char32_t c = *name;
+    if (c >= 0xD800 && c < 0xDC00 && name[1] >= 0xDC00 && name[1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (name[1] - 0xDC00);
+      ++name;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | c >> 6);
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | c >> 12);
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | c >> 18);
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+int DownloadToBuffer(uint8_t* buffer, int capacity, const char* url, const WChar* fileName) {
+  static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  if (!initialised) return ERR_OFFLINE;
+  CURL* curl = curl_easy_init();
+  if (curl == nullptr) return ERR_OFFLINE;
+
+  Transfer transfer{buffer, capacity};
+  int result = 0;
+  if (fileName != nullptr && fileName[0] != 0) {
+    transfer.file = std::fopen(Utf8Path(fileName).c_str(), "wb");
+    if (transfer.file == nullptr) result = ERR_CREATE_FILE;
+  }
+  if (result == 0) {
+    char agent[256];
+    // The platform's millisecond counter, as a signed 32-bit number: a new agent for every
+    // download.
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+    std::snprintf(agent, sizeof agent, "Agent%ld",
+                  static_cast<long>(static_cast<int32_t>(ms.count())));
+    curl_slist* headers = curl_slist_append(nullptr, "Accept: */*");
+    headers = curl_slist_append(headers, "Pragma: no-cache");
+    curl_easy_setopt(curl, CURLOPT_URL, url);
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, agent);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Receive);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, static_cast<long>(DOWNLOAD_CHUNK_SIZE));
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    // Like WinINet: give up on a stalled connection rather than hang the worker for ever.
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 30L);
+    CURLcode code = curl_easy_perform(curl);
+    curl_slist_free_all(headers);
+    if (transfer.error != 0) {
+      result = transfer.error;
+    } else if (code == CURLE_OK) {
+      result = transfer.total;
+    } else if (code == CURLE_COULDNT_CONNECT || code == CURLE_COULDNT_RESOLVE_HOST ||
+               code == CURLE_URL_MALFORMAT || code == CURLE_UNSUPPORTED_PROTOCOL) {
+      result = ERR_CONNECT;
+    } else if (transfer.total == 0 &&
+               (code == CURLE_GOT_NOTHING || code == CURLE_RECV_ERROR || code == CURLE_SEND_ERROR ||
+                code == CURLE_WEIRD_SERVER_REPLY)) {
+      // The request itself failed before any response: WinINet fails InternetOpenUrl here.
+      result = ERR_CONNECT;
+    } else {
+      result = ERR_READ;
+    }
+  }
+  if (transfer.file != nullptr && std::fclose(transfer.file) != 0 && result >= 0)
+    result = ERR_WRITE_FILE;
+  curl_easy_cleanup(curl);
+  return result;
+}

@@ -1,0 +1,139 @@
+// The simulated device behaves like flash, fails on purpose and keeps its state across processes.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "device/device_ops.h"
+#include "support/sim_fixture.h"
+
+namespace {
+
+std::vector<uint8_t> Page(uint8_t value) {
+  return std::vector<uint8_t>(256, value);
+}
+
+std::vector<uint8_t> Flash(const CSimDevice& device, uint32_t page) {
+  std::vector<uint8_t> out(256);
+  device.ReadFlashPage(page, out.data());
+  return out;
+}
+
+}  // namespace
+
+TEST_F(SimDeviceTest, FlashErasesToFFAndWritesOnlyClearBits) {
+  EXPECT_EQ(Flash(device, 40), Page(0xFF)) << "never-written flash reads erased";
+  DeviceWritePages(Page(0x0F).data(), 40, 1);
+  DeviceWritePages(Page(0xF3).data(), 40, 1);
+  EXPECT_EQ(Flash(device, 40), Page(0x03)) << "a second write without erase ANDs into the page";
+  DeviceEraseSector(2);
+  EXPECT_EQ(Flash(device, 40), Page(0xFF));
+  EXPECT_EQ(Flash(device, 47), Page(0xFF));
+}
+
+TEST_F(SimDeviceTest, DecodesEachRequestKind) {
+  std::vector<uint8_t> info = Page(0);
+  info[12] = '4';
+  device.SetInfoPage(info.data());
+  uint8_t page[256];
+  DeviceReadInfoPage(page);
+  EXPECT_EQ(page[12], '4');
+  DeviceEraseSector(1);
+  DeviceWritePages(Page(1).data(), 16, 1);
+  DeviceReadPages(page, 16, 1);
+  DeviceSendCommand(CMD_UPDATE_AGAIN);
+  DeviceSendCommand(CMD_UPDATE_DONE);
+  EXPECT_EQ(Addresses(SIM_READ), (std::vector<uint32_t>{INFO_PAGE_ADDRESS, 16}));
+  EXPECT_EQ(Addresses(SIM_ERASE), (std::vector<uint32_t>{16}));
+  EXPECT_EQ(Addresses(SIM_WRITE), (std::vector<uint32_t>{16}));
+  EXPECT_EQ(device.commands, (std::vector<uint32_t>{CMD_UPDATE_AGAIN, CMD_UPDATE_DONE}));
+}
+
+TEST_F(SimDeviceTest, RefusesBlocksItDoesNotUnderstand) {
+  ScsiRequest request{};
+  FillWriteRequest(&request, 3);
+  request.dataTransferLength = 0;
+  request.cdb[8] = 0;
+  EXPECT_EQ(device.HandleRequest(&request), 0) << "an erase must name a sector's first page";
+  FillReadRequest(&request, 3);
+  request.length = 56;  // a 64-bit header
+  EXPECT_EQ(device.HandleRequest(&request), 0);
+  EXPECT_EQ(Addresses(SIM_MALFORMED).size(), 2u);
+}
+
+TEST_F(SimDeviceTest, InjectedFaults) {
+  uint8_t page[256];
+  device.faults.failRequest = 2;
+  EXPECT_NE(DeviceReadPages(page, 1, 1), 0);
+  EXPECT_EQ(DeviceReadPages(page, 1, 1), 0);
+  EXPECT_NE(DeviceReadPages(page, 1, 1), 0);
+
+  device.faults.failPage = 5;
+  EXPECT_EQ(DeviceWritePages(Page(0).data(), 5, 1), 0);
+  EXPECT_EQ(DeviceReadPages(page, 5, 1), 0);
+  EXPECT_NE(DeviceReadPages(page, 6, 1), 0);
+
+  device.faults.ignoreWritePage = 7;
+  EXPECT_NE(DeviceWritePages(Page(0).data(), 7, 1), 0) << "an ignored write still reports success";
+  EXPECT_EQ(Flash(device, 7), Page(0xFF));
+
+  device.faults.partialWritePage = 8;
+  DeviceWritePages(Page(0).data(), 8, 1);
+  std::vector<uint8_t> half = Flash(device, 8);
+  EXPECT_EQ(half[0], 0x00);
+  EXPECT_EQ(half[1], 0xFF);
+
+  device.faults.dropFrom = device.requestCount + 2;
+  EXPECT_NE(DeviceReadPages(page, 1, 1), 0);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(DeviceReadPages(page, 1, 1), 0) << "dropped off stays off";
+}
+
+TEST_F(SimDeviceTest, StateFileRoundTrip) {
+  std::vector<uint8_t> info = Page(0x5A);
+  device.SetInfoPage(info.data());
+  DeviceEraseSector(0x1234);
+  DeviceWritePages(Page(0x42).data(), 0x1234 * 16 + 3, 1);
+  DeviceSendCommand(CMD_UPDATE_DONE);
+  device.faults.ignoreWritePage = 99;
+  device.faults.delayMicros = 5;
+  std::string path = ::testing::TempDir() + "sim-roundtrip.state";
+  ASSERT_TRUE(device.Save(path));
+
+  CSimDevice loaded;
+  ASSERT_TRUE(loaded.Load(path));
+  EXPECT_EQ(std::vector<uint8_t>(loaded.InfoPage(), loaded.InfoPage() + 256), info);
+  EXPECT_EQ(Flash(loaded, 0x1234 * 16 + 3), Page(0x42));
+  EXPECT_EQ(Flash(loaded, 0x1234 * 16 + 4), Page(0xFF));
+  EXPECT_EQ(loaded.sectors.size(), 1u) << "only touched sectors are stored";
+  EXPECT_EQ(loaded.commands, (std::vector<uint32_t>{CMD_UPDATE_DONE}));
+  EXPECT_EQ(loaded.faults.ignoreWritePage, 99);
+  EXPECT_EQ(loaded.faults.delayMicros, 5u);
+  EXPECT_EQ(loaded.requestCount, device.requestCount);
+
+  std::FILE* bad = std::fopen(path.c_str(), "w");
+  std::fputs("tolvarin-sim-device 1\ninfo 00\n", bad);
+  std::fclose(bad);
+  EXPECT_FALSE(loaded.Load(path)) << "a damaged file is refused";
+  EXPECT_EQ(Flash(loaded, 0x1234 * 16 + 3), Page(0x42)) << "and the device keeps its state";
+  std::remove(path.c_str());
+}
+
+TEST(SimFilePlatform, PluggedInWhileTheStateFileExists) {
+  std::string path = ::testing::TempDir() + "sim-file-platform.state";
+  std::remove(path.c_str());
+  CSimFilePlatform platform(path);
+  CHidIO io(&platform);
+  EXPECT_EQ(io.Search(), 0);
+
+  CSimDevice prepared;
+  prepared.SetInfoPage(Page(0x33).data());
+  ASSERT_TRUE(prepared.Save(path));
+  ASSERT_EQ(io.Search(), 1);
+  EXPECT_EQ(io.WritePages(CMD_UPDATE_DONE, nullptr, 0), 1);
+  io.Close();
+
+  CSimDevice after;
+  ASSERT_TRUE(after.Load(path));
+  EXPECT_EQ(after.commands, (std::vector<uint32_t>{CMD_UPDATE_DONE})) << "closing saves the device";
+  std::remove(path.c_str());
+}

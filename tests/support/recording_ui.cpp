@@ -1,0 +1,99 @@
+// The recording UI port of the tests.
+#include "support/recording_ui.h"
+
+#include "app/strings.h"
+
+void CRecordingUi::SetControlText(int id, const WChar* text) {
+  std::lock_guard<std::mutex> lock(mutex);
+  ++windowCalls;
+  texts.emplace_back(id, text);
+}
+
+void CRecordingUi::EnableControl(int id, bool on) {
+  std::lock_guard<std::mutex> lock(mutex);
+  ++windowCalls;
+  enabled[id] = on;
+}
+
+void CRecordingUi::ComboAddLine(const WChar* line) {
+  std::lock_guard<std::mutex> lock(mutex);
+  ++windowCalls;
+  comboLines.emplace_back(line);
+}
+
+void CRecordingUi::ComboSelect(int line) {
+  std::lock_guard<std::mutex> lock(mutex);
+  ++windowCalls;
+  ++comboSelectCalls;
+  comboSelection = line >= 0 && line < static_cast<int>(comboLines.size()) ? line : -1;
+}
+
+int CRecordingUi::ComboSelection() {
+  std::lock_guard<std::mutex> lock(mutex);
+  ++windowCalls;
+  return comboSelection;
+}
+
+int CRecordingUi::ShowMessage(const WChar* text, const WChar* caption, unsigned style) {
+  std::lock_guard<std::mutex> lock(mutex);
+  boxes.push_back({text, caption, style});
+  return 1;
+}
+
+int CRecordingUi::LoadString(int id, WChar* dst, int capacity) {
+  return LoadTableString(id, dst, capacity);
+}
+
+void CRecordingUi::EndProcess(int code) {
+  std::lock_guard<std::mutex> lock(mutex);
+  ++endCalls;
+  if (endCode < 0) endCode = code;
+}
+
+std::u16string CRecordingUi::Text(int id) const {
+  std::lock_guard<std::mutex> lock(mutex);
+  for (auto it = texts.rbegin(); it != texts.rend(); ++it)
+    if (it->first == id) return it->second;
+  return u"";
+}
+
+std::vector<std::u16string> CRecordingUi::Texts(int id) const {
+  std::lock_guard<std::mutex> lock(mutex);
+  std::vector<std::u16string> out;
+  for (const auto& [control, text] : texts)
+    if (control == id) out.push_back(text);
+  return out;
+}
+
+bool CRecordingUi::Enabled(int id) const {
+  std::lock_guard<std::mutex> lock(mutex);
+  auto it = enabled.find(id);
+  // Start and the version list are created disabled; Exit enabled.
+  if (it == enabled.end()) return id == ID_EXIT_BUTTON;
+  return it->second;
+}
+
+std::string Utf8(const std::u16string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char32_t c = text[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size())
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | c >> 6);
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | c >> 12);
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | c >> 18);
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}

@@ -1,0 +1,101 @@
+// The bounded formatter and text helpers must give the same UTF-16 on every build.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/messages.h"
+#include "app/strings.h"
+#include "app/text.h"
+
+namespace {
+
+template <class... Args>
+std::u16string Wide(const WChar* format, Args... args) {
+  WChar out[TEXT_CAPACITY];
+  FormatText(out, TEXT_CAPACITY, format, args...);
+  return out;
+}
+
+}  // namespace
+
+TEST(FormatText, NumbersRightAlignedInTheirWidth) {
+  EXPECT_EQ(Wide(u"%3d", 0), u"  0");
+  EXPECT_EQ(Wide(u"%3d", 1000), u"1000");
+  EXPECT_EQ(Wide(u"%2d", 7), u" 7");
+  EXPECT_EQ(Wide(u"%4d", -3), u"  -3");
+  EXPECT_EQ(Wide(u"%5d", -2147483647 - 1), u"-2147483648");
+  EXPECT_EQ(Wide(u"%8d", 1048576), u" 1048576");
+  EXPECT_EQ(Wide(u"[%-4d]", 5), u"[5   ]");
+  EXPECT_EQ(Wide(u"%05d", -42), u"-0042");
+}
+
+TEST(FormatText, CharactersAndBothTextWidths) {
+  EXPECT_EQ(Wide(u"%c - %5d -", 'C', 2), u"C -     2 -");
+  // %S takes an 8-bit text inside a UTF-16 format (the Windows sense), on every build.
+  EXPECT_EQ(Wide(u"[ %S ]", "24AF"), u"[ 24AF ]");
+  EXPECT_EQ(Wide(u" %S  [ %s ]", "0123", u"主程式"), u" 0123  [ 主程式 ]");
+  EXPECT_EQ(Wide(u"100%%"), u"100%");
+  const char* none = nullptr;
+  EXPECT_EQ(Wide(u"%S", none), u"(null)");
+  // Bytes above 0x7F are widened as they are, not read as a multi-byte sequence.
+  EXPECT_EQ(Wide(u"%S", "\xE9"), std::u16string(1, u'\u00E9'));
+}
+
+TEST(FormatText, NarrowFormats) {
+  char out[256];
+  EXPECT_EQ(FormatText(out, sizeof out, "%s%s/%s.Bin", "http://h/Mvlq5/Oxt/k4/", "Door47", "4D9C"),
+            37);
+  EXPECT_STREQ(out, "http://h/Mvlq5/Oxt/k4/Door47/4D9C.Bin");
+  FormatText(out, sizeof out, "Agent%ld", -5L);
+  EXPECT_STREQ(out, "Agent-5");
+}
+
+TEST(FormatText, CutsTo127UnitsAndReportsIt) {
+  std::u16string longText(300, u'字');
+  WChar out[TEXT_CAPACITY];
+  EXPECT_EQ(FormatText(out, TEXT_CAPACITY, u"%s", longText.c_str()), -1);
+  EXPECT_EQ(TextLength(out), 127);
+  EXPECT_EQ(std::u16string(out), longText.substr(0, 127));
+  EXPECT_EQ(FormatText(out, TEXT_CAPACITY, u"%s", longText.substr(0, 127).c_str()), 127);
+  // A tiny buffer still ends terminated.
+  WChar tiny[4] = {1, 1, 1, 1};
+  EXPECT_EQ(FormatText(tiny, 4, u"%5d", 1), -1);
+  EXPECT_EQ(std::u16string(tiny), u"   ");
+}
+
+TEST(CopyText, BoundedCopyAndAppend) {
+  WChar buffer[TEXT_CAPACITY];
+  EXPECT_EQ(CopyText(buffer, TEXT_CAPACITY, u"Tolvarin - k47Q"), 1);
+  EXPECT_EQ(AppendText(buffer, TEXT_CAPACITY, TITLE_FORCE_SUFFIX), 1);
+  EXPECT_EQ(std::u16string(buffer), u"Tolvarin - k47Q (強制更新)");
+  std::u16string filler(121, u'x');
+  CopyText(buffer, TEXT_CAPACITY, filler.c_str());
+  EXPECT_EQ(AppendText(buffer, TEXT_CAPACITY, TITLE_FORCE_SUFFIX), 0);
+  EXPECT_EQ(TextLength(buffer), 127);
+  char narrow[9];
+  EXPECT_EQ(CopyText(narrow, sizeof narrow, "Pool47Axyz"), 0);
+  EXPECT_STREQ(narrow, "Pool47Ax");
+}
+
+TEST(TextContains, CaseSensitiveSubstring) {
+  EXPECT_TRUE(TextContains(u"abcquorvelxyz", u"quorvel"));
+  EXPECT_FALSE(TextContains(u"abcQuorvelxyz", u"quorvel"));
+  EXPECT_FALSE(TextContains(u"quorve", u"quorvel"));
+  EXPECT_TRUE(TextContains(u"x", u""));
+}
+
+TEST(StringTable, TextsAndIdsAsTheWindowUsesThem) {
+  WChar text[TEXT_CAPACITY];
+  EXPECT_EQ(LoadTableString(STR_CLASS_NAME, text, TEXT_CAPACITY), 4);
+  EXPECT_EQ(std::u16string(text), u"k47Q");
+  LoadTableString(STR_SEARCH_FORMAT, text, TEXT_CAPACITY);
+  WChar line[TEXT_CAPACITY];
+  FormatText(line, TEXT_CAPACITY, text, 0);
+  EXPECT_EQ(std::u16string(line), u"尋 找 中.....   0");
+  EXPECT_EQ(std::u16string(StringTableText(133)), u"離  開");
+  EXPECT_EQ(std::u16string(StringTableText(131)), u" 最新版本 : ");
+  EXPECT_EQ(std::u16string(StringTableText(140)), u"下載更新檔中...");
+  EXPECT_EQ(StringTableText(138), nullptr);
+  EXPECT_EQ(LoadTableString(138, text, TEXT_CAPACITY), 0);
+  EXPECT_EQ(text[0], 0);
+}
