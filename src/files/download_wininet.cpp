@@ -1,6 +1,8 @@
 // DownloadToBuffer on WinINet, for the Windows build.
-#include <mmsystem.h>
+// windows.h comes first: the other platform headers rely on it.
 #include <windows.h>
+
+#include <mmsystem.h>
 #include <wininet.h>
 
 #include <cstdio>

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Runs every test: installs what is missing, checks formatting, builds the native and win32
+# builds and runs their tests (the win32 ones under Wine in Xvfb).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc)
+
+scripts/install-deps.sh
+
+echo "== formatting"
+files=$(git ls-files '*.cpp' '*.h' 2>/dev/null || find src tests tools -name '*.cpp' -o -name '*.h')
+if ! clang-format --dry-run --Werror $files; then
+  echo "formatting differs from .clang-format (run: clang-format -i \$(git ls-files '*.cpp' '*.h'))"
+  exit 1
+fi
+
+echo "== native build"
+cmake --preset native >/dev/null
+cmake --build --preset native -j "$jobs"
+
+echo "== win32 build"
+cmake --preset win32 >/dev/null
+cmake --build --preset win32 -j "$jobs"
+
+echo "== native tests"
+ctest --preset native -j "$jobs"
+
+echo "== win32 tests under Wine"
+source scripts/wine-prefix.sh build/win32
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+scripts/with-display.sh ctest --preset win32 -j "$jobs"
+echo "== all tests passed"

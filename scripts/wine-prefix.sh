@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Prepares a Wine prefix for the tests (virtual desktop, CJK fonts) and starts its wineserver.
+# Usage: source scripts/wine-prefix.sh BUILD_DIR   (exports WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES)
+set -euo pipefail
+build_dir=$(realpath "${1:?build dir}")
+export WINEPREFIX="$build_dir/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+stamp="$WINEPREFIX/.tolvarin-ready"
+
+if [ ! -f "$stamp" ]; then
+  rm -rf "$WINEPREFIX"
+  wineboot -i >/dev/null 2>&1 || true
+  wineserver -w
+  reg=$(mktemp --suffix=.reg)
+  cat >"$reg" <<'REG'
+REGEDIT4
+
+[HKEY_CURRENT_USER\Software\Wine\Explorer]
+"Desktop"="Default"
+
+[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]
+"Default"="1024x768"
+
+[HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]
+"Microsoft JhengHei"="WenQuanYi Micro Hei"
+"MS Shell Dlg"="WenQuanYi Micro Hei"
+"MS Shell Dlg 2"="WenQuanYi Micro Hei"
+"PMingLiU"="WenQuanYi Micro Hei"
+"MingLiU"="WenQuanYi Micro Hei"
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink]
+"Tahoma"=hex(7):77,00,71,00,79,00,2d,00,6d,00,69,00,63,00,72,00,6f,00,68,00,65,00,69,00,2e,00,74,00,74,00,63,00,2c,00,57,00,65,00,6e,00,51,00,75,00,61,00,6e,00,59,00,69,00,20,00,4d,00,69,00,63,00,72,00,6f,00,20,00,48,00,65,00,69,00,00,00,00,00
+REG
+  wine regedit "$reg" >/dev/null 2>&1
+  rm -f "$reg"
+  wineserver -w
+  touch "$stamp"
+fi
+# One persistent wineserver, detached from the caller's output, so that tests do not wait for it.
+( wineserver -p >/dev/null 2>&1 </dev/null & ) ; wine cmd /c exit >/dev/null 2>&1 </dev/null || true
