@@ -5,7 +5,7 @@
 //   tolvarin-sim-device 1
 //   info <512 hex digits>                 the information page
 //   requests <n>                          requests received so far (fault numbers count on)
-//   fault fail-request|fail-page|ignore-write|partial-write|drop-from|delay-us <n>
+//   fault fail-request|fail-page|ignore-write|partial-write|ignore-erase|drop-from|delay-us <n>
 //   command <hex code>                    a finishing command received, in order
 //   sector <n> <8192 hex digits>          one stored sector; sectors not listed read as erased
 #include "device/sim_device.h"
@@ -141,6 +141,7 @@ int CSimDevice::HandleRequest(ScsiRequest* request) {
       break;
     }
     case SIM_ERASE:
+      if (static_cast<int64_t>(address / PAGES_PER_SECTOR) == faults.ignoreEraseSector) break;
       std::memset(Sector(address / PAGES_PER_SECTOR).data(), 0xFF, SECTOR_SIZE);
       break;
     case SIM_COMMAND:
@@ -163,6 +164,8 @@ bool CSimDevice::Save(const std::string& path) const {
   if (faults.ignoreWritePage >= 0) out << "fault ignore-write " << faults.ignoreWritePage << "\n";
   if (faults.partialWritePage >= 0)
     out << "fault partial-write " << faults.partialWritePage << "\n";
+  if (faults.ignoreEraseSector >= 0)
+    out << "fault ignore-erase " << faults.ignoreEraseSector << "\n";
   if (faults.dropFrom) out << "fault drop-from " << faults.dropFrom << "\n";
   if (faults.delayMicros) out << "fault delay-us " << faults.delayMicros << "\n";
   for (uint32_t code : commands) {
@@ -206,6 +209,8 @@ bool CSimDevice::Load(const std::string& path) {
         f.ignoreWritePage = value;
       else if (name == "partial-write")
         f.partialWritePage = value;
+      else if (name == "ignore-erase")
+        f.ignoreEraseSector = value;
       else if (name == "drop-from")
         f.dropFrom = static_cast<uint64_t>(value);
       else if (name == "delay-us")

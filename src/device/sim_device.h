@@ -11,10 +11,11 @@
 
 // Faults to inject. Request numbers count every request the device receives, from 1.
 struct SimFaults {
-  uint64_t failRequest = 0;       // this request fails (0: none)
-  int64_t failPage = -1;          // every request addressed to this page fails (-1: none)
-  int64_t ignoreWritePage = -1;   // writes to this page succeed but change nothing
-  int64_t partialWritePage = -1;  // writes to this page succeed but only their even bytes land
+  uint64_t failRequest = 0;        // this request fails (0: none)
+  int64_t failPage = -1;           // every request addressed to this page fails (-1: none)
+  int64_t ignoreWritePage = -1;    // writes to this page succeed but change nothing
+  int64_t partialWritePage = -1;   // writes to this page succeed but only their even bytes land
+  int64_t ignoreEraseSector = -1;  // erasing this sector succeeds but changes nothing
   uint64_t dropFrom = 0;     // from this request on every request fails, like an unplug (0: never)
   uint32_t delayMicros = 0;  // time each request takes
 };
