@@ -60,6 +60,7 @@ TEST_F(ProgramTest, EraseBeforeEachSectorThenVerifyTheWholeRange) {
     EXPECT_EQ(requests[n].address, page);
   }
   EXPECT_EQ(FlashRange(32, 48), payload);
+  EXPECT_EQ(device.UnverifiedBytes(), 0u) << "every changed byte was read back";
   EXPECT_EQ(ui.Texts(ID_START_BUTTON),
             (std::vector<std::u16string>{
                 u"[     3 ]", u"C -     2 -", u"C -     1 -", u"C -     0 -", u"Verify C -     2 -",

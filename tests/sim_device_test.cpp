@@ -137,3 +137,21 @@ TEST(SimFilePlatform, PluggedInWhileTheStateFileExists) {
   EXPECT_EQ(after.commands, (std::vector<uint32_t>{CMD_UPDATE_DONE})) << "closing saves the device";
   std::remove(path.c_str());
 }
+
+TEST_F(SimDeviceTest, TracksChangedBytesUntilTheyAreReadBack) {
+  uint8_t page[256];
+  DeviceEraseSector(1);
+  EXPECT_EQ(device.UnverifiedBytes(), 0u) << "erasing erased flash changes nothing";
+  std::vector<uint8_t> data = Page(0xFF);
+  data[3] = 0x00;
+  DeviceWritePages(data.data(), 17, 1);
+  DeviceWritePages(Page(0x7F).data(), 18, 1);
+  EXPECT_EQ(device.UnverifiedBytes(), 1u + 256u);
+  DeviceReadPages(page, 17, 1);
+  EXPECT_EQ(device.UnverifiedBytes(), 256u);
+  DeviceEraseSector(1);
+  EXPECT_EQ(device.UnverifiedBytes(), 257u) << "the erase changed page 17's byte again";
+  device.faults.failPage = 18;
+  DeviceReadPages(page, 18, 1);
+  EXPECT_EQ(device.UnverifiedBytes(), 257u) << "a failed read verifies nothing";
+}

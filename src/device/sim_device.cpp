@@ -78,6 +78,20 @@ std::vector<uint8_t>& CSimDevice::Sector(uint32_t sector) {
   return it->second;
 }
 
+uint8_t* CSimDevice::Unverified(uint32_t sector) {
+  auto it = unverified.find(sector);
+  if (it == unverified.end())
+    it = unverified.emplace(sector, std::vector<uint8_t>(SECTOR_SIZE, 0)).first;
+  return it->second.data();
+}
+
+uint64_t CSimDevice::UnverifiedBytes() const {
+  uint64_t n = 0;
+  for (const auto& [sector, flags] : unverified)
+    for (uint8_t f : flags) n += f;
+  return n;
+}
+
 void CSimDevice::ReadFlashPage(uint32_t page, uint8_t* out) const {
   auto it = sectors.find(page / PAGES_PER_SECTOR);
   if (it == sectors.end()) {
@@ -125,24 +139,39 @@ int CSimDevice::HandleRequest(ScsiRequest* request) {
 
   switch (record.kind) {
     case SIM_READ:
-      if (address == INFO_PAGE_ADDRESS)
+      if (address == INFO_PAGE_ADDRESS) {
         std::memcpy(request->data, infoPage, PAGE_SIZE);
-      else
+      } else {
         ReadFlashPage(address, request->data);
+        auto it = unverified.find(address / PAGES_PER_SECTOR);
+        if (it != unverified.end())
+          std::memset(it->second.data() + (address % PAGES_PER_SECTOR) * PAGE_SIZE, 0, PAGE_SIZE);
+      }
       break;
     case SIM_WRITE: {
       if (static_cast<int64_t>(address) == faults.ignoreWritePage) break;
       uint8_t* flash =
           Sector(address / PAGES_PER_SECTOR).data() + (address % PAGES_PER_SECTOR) * PAGE_SIZE;
       bool partial = static_cast<int64_t>(address) == faults.partialWritePage;
+      uint8_t* changed =
+          Unverified(address / PAGES_PER_SECTOR) + (address % PAGES_PER_SECTOR) * PAGE_SIZE;
       // Flash can only clear bits: a write ANDs into the page.
-      for (uint32_t i = 0; i < PAGE_SIZE; ++i)
-        if (!partial || i % 2 == 0) flash[i] &= request->data[i];
+      for (uint32_t i = 0; i < PAGE_SIZE; ++i) {
+        if (partial && i % 2 != 0) continue;
+        uint8_t value = flash[i] & request->data[i];
+        changed[i] |= value != flash[i];
+        flash[i] = value;
+      }
       break;
     }
     case SIM_ERASE:
       if (static_cast<int64_t>(address / PAGES_PER_SECTOR) == faults.ignoreEraseSector) break;
-      std::memset(Sector(address / PAGES_PER_SECTOR).data(), 0xFF, SECTOR_SIZE);
+      {
+        uint8_t* flash = Sector(address / PAGES_PER_SECTOR).data();
+        uint8_t* changed = Unverified(address / PAGES_PER_SECTOR);
+        for (uint32_t i = 0; i < SECTOR_SIZE; ++i) changed[i] |= flash[i] != 0xFF;
+        std::memset(flash, 0xFF, SECTOR_SIZE);
+      }
       break;
     case SIM_COMMAND:
       commands.push_back(address);

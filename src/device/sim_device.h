@@ -44,7 +44,10 @@ class CSimDevice {
   // Puts bytes into flash as they are, bypassing flash rules (to prepare a device).
   void LoadFlashPage(uint32_t page, const uint8_t* data);
   // Drops all flash contents (everything reads erased).
-  void ClearFlash() { sectors.clear(); }
+  void ClearFlash() {
+    sectors.clear();
+    unverified.clear();
+  }
 
   // Saves or loads the whole state (see the format at the top of sim_device.cpp). true on success.
   bool Save(const std::string& path) const;
@@ -60,8 +63,13 @@ class CSimDevice {
   bool keepLog = true;
   // Sparse flash: only sectors that were erased, written or loaded are stored.
   std::map<uint32_t, std::vector<uint8_t>> sectors;
+  // Per byte of each touched sector: 1 when a write or an erase changed it and no read has
+  // returned it since. A run that reports success must leave none (UnverifiedBytes() == 0).
+  std::map<uint32_t, std::vector<uint8_t>> unverified;
+  uint64_t UnverifiedBytes() const;
 
  private:
   std::vector<uint8_t>& Sector(uint32_t sector);
+  uint8_t* Unverified(uint32_t sector);
   uint8_t infoPage[PAGE_SIZE];
 };
