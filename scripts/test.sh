@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, checks formatting, builds the native and win32
-# builds and runs their tests (the win32 ones under Wine in Xvfb).
+# builds and runs their tests (the native ones also under ASan/UBSan, the win32 ones under Wine
+# in Xvfb).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -25,6 +26,11 @@ cmake --build --preset win32 -j "$jobs"
 
 echo "== native tests"
 ctest --preset native -j "$jobs"
+
+echo "== native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
+ctest --preset asan -j "$jobs"
 
 echo "== win32 tests under Wine"
 source scripts/wine-prefix.sh build/win32
