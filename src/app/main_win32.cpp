@@ -1,0 +1,107 @@
+// Process start of the Windows program: state set-up, window class, main window, message loop.
+#include "app/win32_api.h"
+// windows.h first: dbt.h builds on its types.
+#include <dbt.h>
+
+#include <cstdlib>
+
+#include "app/app_state.h"
+#include "app/device_watch.h"
+#include "app/messages.h"
+#include "app/strings.h"
+#include "app/ui_port_win32.h"
+#include "app/window_win32.h"
+#include "device/disk_interface_win32.h"
+
+namespace {
+
+constexpr WChar FORCE_SWITCH[] = u"f";
+constexpr DWORD NOTIFICATION_FILTER_SIZE = 32;
+static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) == NOTIFICATION_FILTER_SIZE,
+              "device-interface filter with an empty name");
+
+const wchar_t* Wide(const WChar* text) {
+  return reinterpret_cast<const wchar_t*>(text);
+}
+
+void CloseDeviceAtExit() {
+  g_app.hidCmd.io.Close();
+}
+
+void RegisterMainClass(HINSTANCE instance) {
+  WNDCLASSEXW windowClass = {};
+  windowClass.cbSize = sizeof windowClass;
+  windowClass.style = CS_HREDRAW | CS_VREDRAW;
+  windowClass.lpfnWndProc = MainWindowProc;
+  windowClass.hInstance = instance;
+  windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(LARGE_ICON_ID));
+  windowClass.hIconSm = LoadIconW(instance, MAKEINTRESOURCEW(SMALL_ICON_ID));
+  windowClass.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
+  windowClass.lpszClassName = Wide(g_app.className);
+  // A failed registration shows up as a failed window creation.
+  RegisterClassExW(&windowClass);
+}
+
+bool CreateMainWindow(HINSTANCE instance, int showMode) {
+  g_app.instance = instance;
+  RECT desktop;
+  GetClientRect(GetDesktopWindow(), &desktop);
+  // Centres the 400 x 450 client box, not the frame around it.
+  int x = (desktop.right - desktop.left) / 2 - CLIENT_WIDTH / 2;
+  int y = (desktop.bottom - desktop.top) / 2 - CLIENT_HEIGHT / 2;
+  FormatText(g_app.textBuffer, TEXT_CAPACITY, FORMAT_TITLE, '4', '7', 'Q');
+  RECT frame = {0, 0, CLIENT_WIDTH, CLIENT_HEIGHT};
+  AdjustWindowRect(&frame, MAIN_WINDOW_STYLE, FALSE);
+  HWND window = CreateWindowExW(0, Wide(g_app.className), Wide(g_app.textBuffer), MAIN_WINDOW_STYLE,
+                                x, y, frame.right - frame.left, frame.bottom - frame.top, nullptr,
+                                nullptr, instance, nullptr);
+  if (window == nullptr) return false;
+  g_app.mainWindow = window;
+  SetTimer(window, SEARCH_TIMER_ID, SEARCH_PERIOD_MS, nullptr);
+  ShowWindow(window, showMode);
+  UpdateWindow(window);
+
+  DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
+  filter.dbcc_size = NOTIFICATION_FILTER_SIZE;
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  filter.dbcc_classguid = DISK_INTERFACE_CLASS;
+  // The handle is not kept: the registration lasts as long as the process.
+  if (RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE) == nullptr)
+    return false;
+  return StartDeviceWatch(window);
+}
+
+void ApplyForceSwitch(const wchar_t* commandLine) {
+  if (!TextEquals(reinterpret_cast<const WChar*>(commandLine), FORCE_SWITCH)) return;
+  g_app.runFlags |= FLAG_FORCE;
+  HWND window = static_cast<HWND>(g_app.mainWindow);
+  GetWindowTextW(window, reinterpret_cast<wchar_t*>(g_app.textBuffer), TEXT_CAPACITY);
+  AppendText(g_app.textBuffer, TEXT_CAPACITY, TITLE_FORCE_SUFFIX);
+  SetWindowTextW(window, Wide(g_app.textBuffer));
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int showMode) {
+  g_app.ui = Win32UiPort();
+  g_app.hidCmd.io.platform = DefaultDevicePlatform();
+  // Registered after the back end exists, so it runs before the back end is torn down.
+  std::atexit(CloseDeviceAtExit);
+  g_app.instance = instance;
+
+  g_app.ui->LoadString(STR_CLASS_NAME, g_app.className, TEXT_CAPACITY);
+  g_app.ui->LoadString(STR_SEARCH_FORMAT, g_app.searchFormat, TEXT_CAPACITY);
+  RegisterMainClass(instance);
+  if (!CreateMainWindow(instance, showMode)) return 0;
+  HACCEL accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(ACCELERATORS_ID));
+  ApplyForceSwitch(commandLine != nullptr ? commandLine : L"");
+
+  MSG message;
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    if (TranslateAcceleratorW(message.hwnd, accelerators, &message)) continue;
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+  return static_cast<int>(message.wParam);
+}

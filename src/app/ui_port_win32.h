@@ -1,0 +1,24 @@
+// The Windows implementation of the UI seam, on the window handles kept in AppState.
+#pragma once
+
+#include "app/ui_port.h"
+
+// Control changes go to the handles in g_app (any other id is looked up among the main window's
+// children); boxes are owned by g_app.mainWindow; strings come from the exe's string table;
+// EndProcess calls exit(code), so the clean-up registered at start closes the device. Every
+// method may be called from any thread: the platform hands cross-thread window calls to the
+// main thread's message loop. Texts are the caller's and only read during the call.
+class CWin32UiPort : public CUiPort {
+ public:
+  void SetControlText(int id, const WChar* text) override;
+  void EnableControl(int id, bool enabled) override;
+  void ComboAddLine(const WChar* line) override;
+  void ComboSelect(int line) override;
+  int ComboSelection() override;
+  int ShowMessage(const WChar* text, const WChar* caption, unsigned style) override;
+  int LoadString(int id, WChar* dst, int capacity) override;
+  [[noreturn]] void EndProcess(int code) override;
+};
+
+// The program's one port (static storage, never destroyed before exit handlers run).
+CUiPort* Win32UiPort();

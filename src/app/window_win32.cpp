@@ -1,0 +1,182 @@
+// The main window's procedure: its controls, the device search, the workers and the removal watch.
+#include "app/window_win32.h"
+
+#include <dbt.h>
+#include <process.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "app/app_state.h"
+#include "app/strings.h"
+#include "workflow/identify.h"
+#include "workflow/update_run.h"
+
+namespace {
+
+const wchar_t* Wide(const WChar* text) {
+  return reinterpret_cast<const wchar_t*>(text);
+}
+
+struct ControlSpec {
+  const wchar_t* windowClass;
+  int captionId;  // string table id, 0 for an empty caption, -1 for the search progress
+  DWORD style;
+  int x, y, width, height;
+  int id;
+  void** kept;  // where AppState keeps the handle, or nullptr
+};
+
+constexpr DWORD GROUP_STYLE = WS_CHILD | WS_VISIBLE | BS_GROUPBOX;  // 0x50000007
+constexpr DWORD LABEL_STYLE = WS_CHILD | WS_VISIBLE | SS_CENTER;    // 0x50000001
+constexpr DWORD BUTTON_STYLE = WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON;
+constexpr DWORD COMBO_STYLE = WS_CHILD | WS_VISIBLE | CBS_DROPDOWNLIST | CBS_HASSTRINGS;
+static_assert(GROUP_STYLE == 0x50000007 && LABEL_STYLE == 0x50000001 &&
+                  BUTTON_STYLE == 0x50000001 && COMBO_STYLE == 0x50000203,
+              "control styles");
+
+void CreateControls(HWND window) {
+  const ControlSpec controls[] = {
+      {L"Button", STR_DEVICE_GROUP, GROUP_STYLE, 15, 10, 370, 80, ID_DEVICE_GROUP, nullptr},
+      {L"STATIC", -1, LABEL_STYLE, 50, 40, 300, 40, ID_DEVICE_LABEL, &g_app.deviceVersionLabel},
+      {L"Button", STR_LATEST_GROUP, GROUP_STYLE, 15, 100, 370, 70, ID_VERSION_GROUP, nullptr},
+      {L"Button", STR_AVAILABLE_GROUP, GROUP_STYLE, 15, 180, 370, 80, ID_VERSION_GROUP, nullptr},
+      {L"STATIC", 0, LABEL_STYLE, 60, 130, 280, 35, ID_LATEST_LABEL, &g_app.latestVersionLabel},
+      {L"BUTTON", STR_START, BUTTON_STYLE, 100, 290, 200, 50, ID_START_BUTTON, &g_app.startButton},
+      {L"BUTTON", STR_EXIT, BUTTON_STYLE, 100, 370, 200, 50, ID_EXIT_BUTTON, &g_app.exitButton},
+      {L"ComboBox", 0, COMBO_STYLE, 40, 210, 320, 400, ID_VERSION_COMBO, &g_app.versionCombo},
+  };
+  HINSTANCE instance = static_cast<HINSTANCE>(g_app.instance);
+  for (const ControlSpec& spec : controls) {
+    if (spec.captionId > 0)
+      g_app.ui->LoadString(spec.captionId, g_app.textBuffer, TEXT_CAPACITY);
+    else if (spec.captionId < 0)
+      FormatText(g_app.textBuffer, TEXT_CAPACITY, g_app.searchFormat, 0);
+    else
+      g_app.textBuffer[0] = 0;
+    HWND control =
+        CreateWindowExW(0, spec.windowClass, Wide(g_app.textBuffer), spec.style, spec.x, spec.y,
+                        spec.width, spec.height, window,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
+    if (spec.kept != nullptr) *spec.kept = control;
+    // Start waits for the update check; the list for the catalogue.
+    if (spec.id == ID_EXIT_BUTTON) EnableWindow(static_cast<HWND>(g_app.startButton), FALSE);
+    if (spec.id == ID_VERSION_COMBO) EnableWindow(control, FALSE);
+  }
+}
+
+unsigned __stdcall IdentifyWorker(void*) {
+  IdentifyDevice();
+  return 0;
+}
+
+unsigned __stdcall UpdateWorker(void*) {
+  RunUpdate();
+  return 0;
+}
+
+// Runs `worker` detached: nothing waits for it, so its handle is closed at once. A thread that
+// cannot be started is not reported.
+void StartWorker(unsigned(__stdcall* worker)(void*)) {
+  uintptr_t thread = _beginthreadex(nullptr, 0, worker, nullptr, 0, nullptr);
+  if (thread != 0) CloseHandle(reinterpret_cast<HANDLE>(thread));
+}
+
+void OnTimer(HWND window) {
+  if (g_app.hidCmd.FindDevice()) {
+    // The timer stops before identification starts: from here on the workers own textBuffer.
+    KillTimer(window, SEARCH_TIMER_ID);
+    g_app.runFlags |= FLAG_DEVICE_FOUND;
+    StartWorker(IdentifyWorker);
+    return;
+  }
+  ++g_app.searchCount;
+  FormatText(g_app.textBuffer, TEXT_CAPACITY, g_app.searchFormat, g_app.searchCount);
+  SetWindowTextW(static_cast<HWND>(g_app.deviceVersionLabel), Wide(g_app.textBuffer));
+}
+
+void OnStart() {
+  // Two runs writing flash at once would corrupt it: only the first press starts one, and Start
+  // is off before the worker exists.
+  if (g_app.runStarted.exchange(1) != 0) return;
+  EnableWindow(static_cast<HWND>(g_app.startButton), FALSE);
+  StartWorker(UpdateWorker);
+}
+
+void OnDeviceChange(WPARAM event, LPARAM lParam) {
+  if (!(g_app.runFlags & FLAG_DEVICE_FOUND) || event != DBT_DEVICEREMOVECOMPLETE) return;
+  const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
+  if (header == nullptr || header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE) return;
+  if (!RemovalNamesDevice(header)) return;  // another disk went away
+  // The found device is gone: end through the normal exit path, which closes its handle.
+  std::exit(0);
+}
+
+}  // namespace
+
+bool RemovalNamesDevice(const void* record) {
+  WChar name[REMOVED_NAME_CAPACITY];
+  CopyText(
+      name, REMOVED_NAME_CAPACITY,
+      reinterpret_cast<const WChar*>(static_cast<const uint8_t*>(record) + BROADCAST_NAME_OFFSET));
+  if (!TextContains(name, VENDOR_TOKEN)) return false;
+  return TextContains(name, PRODUCT_TOKEN);
+}
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_CREATE:
+      CreateControls(window);
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    case WM_PAINT: {
+      // The class background and the controls make the whole picture.
+      PAINTSTRUCT paint;
+      BeginPaint(window, &paint);
+      EndPaint(window, &paint);
+      return 0;
+    }
+    case WM_COMMAND:
+      switch (LOWORD(wParam)) {
+        case CMD_ABOUT:
+          DialogBoxParamW(static_cast<HINSTANCE>(g_app.instance), MAKEINTRESOURCEW(ABOUT_DIALOG_ID),
+                          window, AboutDialogProc, 0);
+          return 0;
+        case ID_START_BUTTON:
+          OnStart();
+          return 0;
+        case ID_EXIT_BUTTON:
+          DestroyWindow(window);
+          return 0;
+        default:
+          break;
+      }
+      break;
+    case WM_TIMER:
+      OnTimer(window);
+      return 0;
+    case WM_DEVICECHANGE:
+      OnDeviceChange(wParam, lParam);
+      return 0;
+    default:
+      break;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+  switch (message) {
+    case WM_INITDIALOG:
+      return TRUE;
+    case WM_COMMAND:
+      if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
+        EndDialog(dialog, LOWORD(wParam));
+        return TRUE;
+      }
+      return FALSE;
+    default:
+      return FALSE;
+  }
+}

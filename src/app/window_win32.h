@@ -1,0 +1,31 @@
+// The Windows shell's window pieces shared by the entry point and the window procedure.
+#pragma once
+
+#include "app/win32_api.h"
+
+constexpr UINT_PTR SEARCH_TIMER_ID = 0;
+constexpr UINT SEARCH_PERIOD_MS = 1000;
+constexpr WORD CMD_ABOUT = 104;
+constexpr int ABOUT_DIALOG_ID = 103;
+constexpr int ACCELERATORS_ID = 109;
+constexpr int LARGE_ICON_ID = 107;
+constexpr int SMALL_ICON_ID = 108;
+// Caption and sizing border; no system menu, so no close, minimise or maximise box.
+constexpr DWORD MAIN_WINDOW_STYLE = WS_CAPTION | WS_THICKFRAME;
+constexpr int CLIENT_WIDTH = 400;
+constexpr int CLIENT_HEIGHT = 450;
+// Where the interface name starts in a DEV_BROADCAST_DEVICEINTERFACE record (after size, type,
+// reserved word and class GUID), and the buffer it is copied into.
+constexpr int BROADCAST_NAME_OFFSET = 28;
+constexpr int REMOVED_NAME_CAPACITY = 256;
+
+// The main window's procedure: controls, device search timer, Start/Exit/About, removal watch.
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// The About box: TRUE on init and on IDOK/IDCANCEL (which end it with that id), else FALSE.
+INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// True when a WM_DEVICECHANGE removal record (lParam) names the device: its interface name,
+// copied into REMOVED_NAME_CAPACITY units and cut to fit, holds both device tokens. The record is
+// only read.
+bool RemovalNamesDevice(const void* record);
