@@ -9,3 +9,4 @@ tolvarin_core(tolvarin_core "${TOLVARIN_UPDATE_HOST}" tolvarin_native)
 
 add_subdirectory(tools)
 add_subdirectory(tests)
+add_subdirectory(bench)

@@ -11,10 +11,13 @@ bool MatchesDevicePath(const WChar* path) {
 
 int CHidIO::WritePages(uint32_t page, const uint8_t* data, uint32_t length) {
   ScsiRequest request;
-  std::memset(&request, 0, sizeof request);
+  // Everything before the data area starts at 0; the data area is cleared or filled below before
+  // any request goes out, so it is written once per page rather than twice.
+  std::memset(&request, 0, offsetof(ScsiRequest, data));
   if (deviceHandle == INVALID_DEVICE_HANDLE) return 0;
   FillWriteRequest(&request, page);
   if (length == 0) {
+    std::memset(request.data, 0, PAGE_SIZE);
     request.dataTransferLength = 0;
     request.cdb[7] = 0;
     request.cdb[8] = 0;
@@ -26,8 +29,9 @@ int CHidIO::WritePages(uint32_t page, const uint8_t* data, uint32_t length) {
   for (uint32_t i = 0; i < requests; ++i) {
     SetRequestAddress(&request, page + i);
     uint32_t chunk = remaining < PAGE_SIZE ? remaining : PAGE_SIZE;
-    std::memset(request.data, 0, PAGE_SIZE);
     std::memcpy(request.data, data + i * PAGE_SIZE, chunk);
+    // Only a final partial page has a tail to clear; a whole page overwrites all of it.
+    if (chunk < PAGE_SIZE) std::memset(request.data + chunk, 0, PAGE_SIZE - chunk);
     result = platform->DeviceIo(deviceHandle, &request);
     if (!result) return 0;
     remaining -= chunk;

@@ -1,0 +1,118 @@
+// Benchmarks of the core path on the simulated device with no delay, beside the floor of one page.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "app/app_state.h"
+#include "device/device_ops.h"
+#include "device/sim_platform.h"
+#include "update_builder.h"
+#include "workflow/program.h"
+
+namespace {
+
+// An opened simulated device with no delay and no request log, behind a window that does nothing.
+struct CoreRig {
+  CoreRig() {
+    device.keepLog = false;
+    ResetAppState(&ui, &platform);
+    g_app.hidCmd.FindDevice();
+  }
+  ~CoreRig() { ResetAppState(nullptr, nullptr); }
+
+  CSimDevice device;
+  CSimPlatform platform{&device};
+  CNullUiPort ui;
+};
+
+std::vector<uint8_t> Payload(size_t bytes) {
+  std::vector<uint8_t> data(bytes);
+  for (size_t i = 0; i < bytes; ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 256 + 1);
+  return data;
+}
+
+// The least a page can cost: its 256 bytes copied into a request block and compared once.
+void BM_PageFloor(benchmark::State& state) {
+  ScsiRequest request;
+  std::memset(&request, 0, sizeof request);
+  std::vector<uint8_t> page = Payload(PAGE_SIZE);
+  std::vector<uint8_t> other = page;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(page.data());
+    std::memcpy(request.data, page.data(), PAGE_SIZE);
+    benchmark::ClobberMemory();
+    int same = std::memcmp(request.data, other.data(), PAGE_SIZE);
+    benchmark::DoNotOptimize(same);
+  }
+}
+BENCHMARK(BM_PageFloor);
+
+// One write request: the block built, sent through the back end and answered by the device.
+void BM_WriteRequest(benchmark::State& state) {
+  CoreRig rig;
+  std::vector<uint8_t> page = Payload(PAGE_SIZE);
+  uint32_t n = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(g_app.hidCmd.Write(n++ & 4095, page.data(), 256));
+}
+BENCHMARK(BM_WriteRequest);
+
+// One read request, its page copied out to the caller.
+void BM_ReadRequest(benchmark::State& state) {
+  CoreRig rig;
+  std::vector<uint8_t> page(PAGE_SIZE);
+  uint32_t n = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(g_app.hidCmd.Read(n++ & 4095, page.data(), 256));
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_ReadRequest);
+
+// One erase (no-data) request.
+void BM_EraseRequest(benchmark::State& state) {
+  CoreRig rig;
+  uint32_t n = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(g_app.hidCmd.Erase((n++ & 255) * 16));
+}
+BENCHMARK(BM_EraseRequest);
+
+// The processor yield that every erase and page write ends with (a system call).
+void BM_Yield(benchmark::State& state) {
+  for (auto _ : state) std::this_thread::yield();
+}
+BENCHMARK(BM_Yield);
+
+// ProgramAndVerify of an image of range(0) sectors: erase, write, read back and compare; items
+// are pages.
+void BM_ProgramAndVerify(benchmark::State& state) {
+  CoreRig rig;
+  const uint16_t sectors = static_cast<uint16_t>(state.range(0));
+  std::vector<uint8_t> image =
+      BuildImageFile("4D9C", 0, sectors - 1, Payload(size_t{sectors} * SECTOR_SIZE), false);
+  for (auto _ : state) {
+    int32_t mismatches = ProgramAndVerify(image.data(), 'T');
+    if (mismatches != 0) state.SkipWithError("the image did not verify");
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * sectors * PAGES_PER_SECTOR);
+  state.counters["pages"] = sectors * PAGES_PER_SECTOR;
+}
+BENCHMARK(BM_ProgramAndVerify)->Arg(256)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+// "profile": one ProgramAndVerify of a 1 MiB image and nothing else, for callgrind
+// (--toggle-collect='ProgramAndVerify*' counts the instructions of exactly that call).
+int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "profile") == 0) {
+    CoreRig rig;
+    std::vector<uint8_t> image = BuildImageFile("4D9C", 0, 255, Payload(256 * SECTOR_SIZE), false);
+    return ProgramAndVerify(image.data(), 'T') == 0 ? 0 : 1;
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
