@@ -1,0 +1,549 @@
+// The whole workflow against the local update server: identification, the update check and the
+// update run on a simulated device, with the texts, the boxes, the flash and the device's log.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/messages.h"
+#include "app/strings.h"
+#include "device/scsi_request.h"
+#include "files/update_file.h"
+#include "support/local_server.h"
+#include "support/sim_fixture.h"
+#include "update_builder.h"
+#include "workflow/identify.h"
+#include "workflow/update_run.h"
+
+namespace {
+
+// Entry names: characters 2..5 the tag, 3..5 the stamp, the second-to-last the kind. The T
+// entry's characters 4..5 are model code 0x52; its character 5 starts the main stamp.
+const std::string T = "Mt9C520b";
+const std::string V = "Mv9V181b";
+const std::string C1 = "Mc91312b";
+const std::string C2 = "Mc91322b";
+const std::string I = "Mi90073b";
+const std::string X5 = "Mx9ABC5b";  // a kind without a letter
+
+template <typename... Args>
+std::u16string Fmt(const WChar* format, Args... args) {
+  WChar text[TEXT_CAPACITY];
+  FormatText(text, TEXT_CAPACITY, format, args...);
+  return text;
+}
+
+std::u16string TableString(int id) {
+  WChar text[TEXT_CAPACITY];
+  LoadTableString(id, text, TEXT_CAPACITY);
+  return text;
+}
+
+ImagePlan Image(const std::string& name, uint16_t first, uint16_t last, uint32_t seed) {
+  ImagePlan image;
+  image.name = name;
+  image.firstSector = first;
+  image.lastSector = last;
+  image.payload = PatternPayload(RangeBytes(first, last), seed);
+  return image;
+}
+
+IndexEntryPlan Entry(const std::string& name, const std::u16string& description = u"") {
+  return {name, description, -1};
+}
+
+// Model 4D9C with T, V, two C and I entries; the final index is the step index.
+ModelPlan SampleModel() {
+  ModelPlan model;
+  model.modelId = "4D9C";
+  model.images = {Image(T, 0, 0, 1), Image(V, 1, 2, 2), Image(C1, 24, 31, 3), Image(C2, 16, 23, 4),
+                  Image(I, 3, 3, 5)};
+  model.step.versionWord = 0x01020304;
+  model.step.entries = {Entry(T), Entry(V), Entry(C1, u"版本 1.31."), Entry(C2, u"版本 1.32."),
+                        Entry(I)};
+  model.hasFinal = true;
+  model.final = model.step;
+  return model;
+}
+
+// The same model with one C entry, so that a device can be current with it.
+ModelPlan SingleMainModel() {
+  ModelPlan model = SampleModel();
+  model.images.erase(model.images.begin() + 3);
+  model.step.entries.erase(model.step.entries.begin() + 3);
+  model.final = model.step;
+  return model;
+}
+
+const ImagePlan& ImageNamed(const ModelPlan& model, const std::string& name) {
+  for (const ImagePlan& image : model.images)
+    if (image.name == name) return image;
+  ADD_FAILURE() << "no image " << name;
+  return model.images.front();
+}
+
+// Behind on every item: model code 0x42 (the T entry says 0x52), V17, main 130, I 006.
+std::vector<uint8_t> BehindPage() {
+  return BuildInfoPage(0x42, "4D9C", "2130", "V17", "006");
+}
+// Current with SingleMainModel on every item.
+std::vector<uint8_t> CurrentPage() {
+  return BuildInfoPage(0x52, "4D9C", "2131", "V18", "007");
+}
+
+// The Start captions that programming `image` shows, after the download caption.
+std::vector<std::u16string> ProgressTexts(const ImagePlan& image, char letter) {
+  std::vector<std::u16string> out = {TableString(STR_DOWNLOADING)};
+  int first = image.firstSector, last = image.lastSector;
+  out.push_back(Fmt(FORMAT_PROGRESS_COUNT, last - first + 1));
+  for (int s = first; s <= last; ++s) out.push_back(Fmt(FORMAT_PROGRESS_WRITE, letter, last - s));
+  for (int s = first; s <= last; ++s) out.push_back(Fmt(FORMAT_PROGRESS_VERIFY, letter, last - s));
+  out.push_back(Fmt(FORMAT_PROGRESS_DONE, letter));
+  return out;
+}
+
+class WorkflowTest : public SimDeviceTest {
+ protected:
+  void Publish(const ServerPlan& plan) { WriteTreeOrFail(plan, root.Path()); }
+  void Publish(const ModelPlan& model) { Publish(ServerPlan{{model}}); }
+
+  void StartServer(const std::string& fault = "", const std::string& faultPath = "") {
+    server = std::make_unique<CLocalServer>(root.Path(), fault, faultPath);
+    ASSERT_TRUE(server->Started());
+    CopyText(g_app.baseUrl, sizeof g_app.baseUrl, server->BaseUrl().c_str());
+  }
+
+  void Plug(const std::vector<uint8_t>& page) { device.SetInfoPage(page.data()); }
+
+  // Every page of the image's range holds the image's page data.
+  void ExpectProgrammed(const ImagePlan& image) {
+    SCOPED_TRACE(image.name);
+    uint8_t page[PAGE_SIZE];
+    size_t offset = 0;
+    for (uint32_t s = image.firstSector; s <= image.lastSector; ++s)
+      for (uint32_t j = 0; j < PAGES_PER_SECTOR; ++j, offset += PAGE_SIZE) {
+        device.ReadFlashPage(s * PAGES_PER_SECTOR + j, page);
+        ASSERT_EQ(std::memcmp(page, image.payload.data() + offset, PAGE_SIZE), 0)
+            << "page " << s * PAGES_PER_SECTOR + j;
+      }
+  }
+
+  // Sectors erased, in order.
+  std::vector<uint32_t> Erased() const {
+    std::vector<uint32_t> out;
+    for (uint32_t page : Addresses(SIM_ERASE)) out.push_back(page / PAGES_PER_SECTOR);
+    return out;
+  }
+
+  static std::vector<uint32_t> Sectors(const ImagePlan& image) {
+    std::vector<uint32_t> out;
+    for (uint32_t s = image.firstSector; s <= image.lastSector; ++s) out.push_back(s);
+    return out;
+  }
+
+  void ExpectOneBox(const std::u16string& text, const std::u16string& caption, unsigned style) {
+    ASSERT_EQ(ui.boxes.size(), 1u);
+    EXPECT_EQ(Utf8(ui.boxes[0].text), Utf8(text));
+    EXPECT_EQ(Utf8(ui.boxes[0].caption), Utf8(caption));
+    EXPECT_EQ(ui.boxes[0].style, style);
+    EXPECT_EQ(ui.endCode, 0);
+  }
+
+  CTempDir root;
+  std::unique_ptr<CLocalServer> server;
+};
+
+std::vector<uint32_t> Concat(std::initializer_list<std::vector<uint32_t>> parts) {
+  std::vector<uint32_t> out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+}  // namespace
+
+TEST_F(WorkflowTest, APendingUpdateAppliesEveryItemAndTheSelectedMainImage) {
+  ModelPlan model = SampleModel();
+  Publish(model);
+  StartServer();
+  Plug(BehindPage());
+
+  EXPECT_EQ(IdentifyDevice(), 1);
+  EXPECT_EQ(ui.Text(ID_DEVICE_LABEL), u"[ 2130 ]");
+  EXPECT_EQ(Utf8(ui.Text(ID_LATEST_LABEL)), Utf8(u"[ 2132 ]  請<開始更新>"));
+  EXPECT_EQ(ui.comboLines,
+            (std::vector<std::u16string>{u" 2131  [ 版本 1.31. ]", u" 2132  [ 版本 1.32. ]"}));
+  EXPECT_TRUE(ui.Enabled(ID_START_BUTTON));
+  EXPECT_TRUE(ui.Enabled(ID_VERSION_COMBO));
+  EXPECT_TRUE(ui.boxes.empty());
+  EXPECT_FALSE(ui.Ended());
+
+  ui.comboSelection = 1;
+  EXPECT_EQ(RunUpdate(), 0);
+
+  const ImagePlan &t = ImageNamed(model, T), &v = ImageNamed(model, V), &c2 = ImageNamed(model, C2),
+                  &i = ImageNamed(model, I);
+  EXPECT_EQ(Erased(), Concat({Sectors(t), Sectors(v), Sectors(c2), Sectors(i)}))
+      << "catalogue order, and of the main images only the second line's";
+  for (const ImagePlan* image : {&t, &v, &c2, &i}) ExpectProgrammed(*image);
+  EXPECT_EQ(device.UnverifiedBytes(), 0u) << "everything written was read back";
+
+  std::vector<std::u16string> progress;
+  for (auto [image, letter] : {std::pair{&t, 'T'}, {&v, 'V'}, {&c2, 'C'}, {&i, 'I'}}) {
+    std::vector<std::u16string> part = ProgressTexts(*image, letter);
+    progress.insert(progress.end(), part.begin(), part.end());
+  }
+  EXPECT_EQ(ui.Texts(ID_START_BUTTON), progress);
+  EXPECT_EQ(ui.Texts(ID_START_BUTTON)[1], u"[     1 ]");
+  EXPECT_EQ(ui.Texts(ID_START_BUTTON)[2], u"T -     0 -");
+
+  EXPECT_EQ(device.commands, std::vector<uint32_t>{CMD_UPDATE_DONE});
+  ExpectOneBox(
+      u"1.請移除<測速器>與<電腦>的USB連線,\n        之後,\n   "
+      u"電腦即可自動離開更新程式.\n2.Goodbye.",
+      u"更新完成.", MB_STYLE_OK);
+  EXPECT_FALSE(ui.Enabled(ID_START_BUTTON));
+  EXPECT_FALSE(ui.Enabled(ID_EXIT_BUTTON));
+  EXPECT_FALSE(ui.Enabled(ID_VERSION_COMBO));
+}
+
+TEST_F(WorkflowTest, AnUpToDateDeviceIsNotOfferedAnything) {
+  Publish(SingleMainModel());
+  StartServer();
+  Plug(CurrentPage());
+
+  IdentifyDevice();
+  EXPECT_EQ(ui.Text(ID_DEVICE_LABEL), u"[ 2131 ]");
+  EXPECT_EQ(Utf8(ui.Text(ID_LATEST_LABEL)), Utf8(u"[ 2131 ]  請<離開>,不須更新"));
+  EXPECT_FALSE(ui.Enabled(ID_START_BUTTON));
+  EXPECT_EQ(g_app.catalogue.flags, CATALOGUE_UP_TO_DATE);
+  for (int e = 0; e < g_app.catalogue.entryCount; ++e)
+    EXPECT_EQ(g_app.catalogue.entries[e].pendingSize, 0) << g_app.catalogue.entries[e].name;
+  EXPECT_TRUE(Erased().empty());
+  EXPECT_TRUE(Addresses(SIM_WRITE).empty());
+  EXPECT_TRUE(ui.boxes.empty());
+  EXPECT_FALSE(ui.Ended());
+}
+
+TEST_F(WorkflowTest, ForcedModeRewritesACurrentDevice) {
+  ModelPlan model = SingleMainModel();
+  Publish(model);
+  StartServer();
+  Plug(CurrentPage());
+  g_app.runFlags |= FLAG_FORCE;
+
+  IdentifyDevice();
+  EXPECT_EQ(Utf8(ui.Text(ID_LATEST_LABEL)), Utf8(u"[ 2131 ]  請<開始更新>"));
+  EXPECT_TRUE(ui.Enabled(ID_START_BUTTON));
+  RunUpdate();
+
+  const ImagePlan &t = ImageNamed(model, T), &v = ImageNamed(model, V), &c1 = ImageNamed(model, C1),
+                  &i = ImageNamed(model, I);
+  EXPECT_EQ(Erased(), Concat({Sectors(t), Sectors(v), Sectors(c1), Sectors(i)}));
+  for (const ImagePlan* image : {&t, &v, &c1, &i}) ExpectProgrammed(*image);
+  EXPECT_EQ(device.commands, std::vector<uint32_t>{CMD_UPDATE_DONE});
+  ExpectOneBox(TEXT_DONE, CAPTION_DONE, MB_STYLE_OK);
+}
+
+TEST_F(WorkflowTest, ForcedModeAppliesOnlyTheSelectedMainImage) {
+  ModelPlan model = SampleModel();
+  Publish(model);
+  StartServer();
+  Plug(CurrentPage());  // current for T, V and I
+  g_app.runFlags |= FLAG_FORCE;
+
+  IdentifyDevice();
+  ASSERT_EQ(ui.comboSelection, 0);
+  RunUpdate();
+  EXPECT_EQ(Erased(), Concat({Sectors(ImageNamed(model, T)), Sectors(ImageNamed(model, V)),
+                              Sectors(ImageNamed(model, C1)), Sectors(ImageNamed(model, I))}));
+  ExpectProgrammed(ImageNamed(model, C1));
+  EXPECT_EQ(device.commands, std::vector<uint32_t>{CMD_UPDATE_DONE});
+}
+
+TEST_F(WorkflowTest, DifferentIndexFilesAskForAnotherPass) {
+  ModelPlan model = SingleMainModel();
+  model.final.versionWord = 0x01020305;
+  model.final.entries = {Entry(T), Entry("Mc91332b", u"版本 1.33.")};
+  model.final.entries[1].size = 4096 + UPDATE_HEADER_SIZE;  // listed only, never fetched
+  Publish(model);
+  StartServer();
+  Plug(CurrentPage());  // current with the step index
+
+  IdentifyDevice();
+  EXPECT_EQ(Utf8(ui.Text(ID_LATEST_LABEL)), Utf8(u"[ 2133 ]  須<開始更新>數次"))
+      << "the final index's version";
+  EXPECT_TRUE(ui.Enabled(ID_START_BUTTON));
+  EXPECT_EQ(g_app.catalogue.flags, CATALOGUE_UP_TO_DATE | CATALOGUE_MORE_PASSES);
+  EXPECT_EQ(ui.comboLines, std::vector<std::u16string>{u" 2131  [ 版本 1.31. ]"})
+      << "the version list comes from the step index";
+
+  RunUpdate();
+  EXPECT_TRUE(Erased().empty()) << "nothing was pending";
+  EXPECT_EQ(device.commands, std::vector<uint32_t>{CMD_UPDATE_AGAIN});
+  ExpectOneBox(
+      u"1.請移除<測速器>與<電腦>的USB連線,\n  之後,電腦將自動離開更新程式.\n"
+      u"2.重新連接<測速器>與<電腦>的USB連線,\n3.電腦:再度執行更新程式.\n",
+      u"還有更新!", MB_STYLE_OK);
+}
+
+TEST_F(WorkflowTest, IndexFilesThatDifferOnlyAfterTheHeaderAreTheSame) {
+  ModelPlan model = SingleMainModel();
+  model.step.entries[2].description = u"ab";
+  model.final = model.step;
+  Publish(model);
+  // The final file's description becomes "ba": swapping two bytes keeps both checksums, so bytes
+  // 8..23 stay equal while the entries differ.
+  std::string path = IndexFilePath(root.Path(), "4D9C", 0);
+  std::vector<uint8_t> final;
+  ASSERT_TRUE(ReadWholeFile(path, &final));
+  const int length = static_cast<int>(final.size());
+  ASSERT_EQ(CheckUpdateFile(length, final.data(), "4D9C", MODE_INDEX_FILE), CHECK_OK);
+  const uint8_t ab[] = {'a', 0, 'b', 0};
+  auto at = std::search(final.begin(), final.end(), std::begin(ab), std::end(ab));
+  ASSERT_NE(at, final.end());
+  std::swap(at[0], at[2]);
+  ScrambleUpdateFile(length, final.data(), "4D9C", MODE_INDEX_FILE);
+  ASSERT_TRUE(WriteWholeFile(path, final));
+  StartServer();
+  Plug(CurrentPage());
+
+  IdentifyDevice();
+  EXPECT_EQ(Utf8(ui.Text(ID_LATEST_LABEL)), Utf8(u"[ 2131 ]  請<離開>,不須更新"));
+  EXPECT_EQ(g_app.catalogue.flags, CATALOGUE_UP_TO_DATE);
+  EXPECT_FALSE(ui.Enabled(ID_START_BUTTON));
+}
+
+TEST_F(WorkflowTest, AMissingFinalIndexLeavesTheStatusEmpty) {
+  ModelPlan model = SampleModel();
+  model.hasFinal = false;
+  Publish(model);
+  StartServer();
+  Plug(BehindPage());
+
+  IdentifyDevice();
+  EXPECT_EQ(ui.Text(ID_LATEST_LABEL), u"");
+  EXPECT_TRUE(ui.Texts(ID_LATEST_LABEL).empty());
+  EXPECT_TRUE(ui.Enabled(ID_START_BUTTON));
+  RunUpdate();
+  ExpectProgrammed(ImageNamed(model, C1));  // line 0 selected
+  EXPECT_EQ(device.commands, std::vector<uint32_t>{CMD_UPDATE_DONE});
+  ExpectOneBox(TEXT_DONE, CAPTION_DONE, MB_STYLE_OK);
+}
+
+TEST_F(WorkflowTest, AMissingStepIndexEndsWithTheCheckOfTheErrorPage) {
+  ModelPlan model = SampleModel();
+  model.modelId = "1234";  // published for another model only
+  Publish(model);
+  StartServer();
+  Plug(BehindPage());
+
+  IdentifyDevice();
+  ExpectOneBox(u"錯誤碼: 0302   -2", u"執行時錯誤", MB_STYLE_ICON_ERROR);
+  EXPECT_FALSE(ui.Enabled(ID_START_BUTTON));
+  EXPECT_TRUE(ui.comboLines.empty());
+}
+
+TEST_F(WorkflowTest, AServerThatIsDownCannotBeReached) {
+  Plug(BehindPage());
+  CopyText(g_app.baseUrl, sizeof g_app.baseUrl, BaseUrlForPort(UnusedPort()).c_str());
+  IdentifyDevice();
+  ExpectOneBox(u"無法鏈結伺服器!", u"網路問題", MB_STYLE_ICON_ERROR);
+  EXPECT_FALSE(ui.Enabled(ID_START_BUTTON));
+}
+
+TEST_F(WorkflowTest, AStepIndexCutShortIsAReadFailure) {
+  Publish(SampleModel());
+  StartServer("cut", "Door47/");
+  Plug(BehindPage());
+  IdentifyDevice();
+  ExpectOneBox(u"讀檔 失敗!", u"網路問題", MB_STYLE_ICON_ERROR);
+  EXPECT_FALSE(ui.Enabled(ID_START_BUTTON));
+}
+
+TEST_F(WorkflowTest, ACorruptImageIsRefusedBeforeAnythingIsErased) {
+  ModelPlan model = SampleModel();
+  Publish(model);
+  std::string path = ImageFilePath(root.Path(), "4D9C", T);
+  std::vector<uint8_t> image;
+  ASSERT_TRUE(ReadWholeFile(path, &image));
+  image[UPDATE_HEADER_SIZE + 100] ^= 0x01;
+  ASSERT_TRUE(WriteWholeFile(path, image));
+  StartServer();
+  Plug(BehindPage());
+
+  IdentifyDevice();
+  RunUpdate();
+  ExpectOneBox(u"錯誤碼: 0402 -4", u"執行時錯誤", MB_STYLE_ICON_ERROR);
+  EXPECT_TRUE(Erased().empty());
+  EXPECT_TRUE(Addresses(SIM_WRITE).empty());
+  EXPECT_TRUE(device.commands.empty());
+}
+
+TEST_F(WorkflowTest, AnImageShorterThanItsSectorRangeIsRefusedBeforeAnythingIsErased) {
+  ModelPlan model = SampleModel();
+  model.images[0].lastSector = 1;  // T claims two sectors but carries one
+  Publish(model);
+  StartServer();
+  Plug(BehindPage());
+
+  IdentifyDevice();
+  RunUpdate();
+  ExpectOneBox(u"錯誤碼: 0402 -11", u"執行時錯誤", MB_STYLE_ICON_ERROR);
+  EXPECT_TRUE(Erased().empty());
+  EXPECT_TRUE(device.commands.empty());
+}
+
+TEST_F(WorkflowTest, APageThatIgnoresWritesFailsTheVerification) {
+  ModelPlan model = SampleModel();
+  Publish(model);
+  StartServer();
+  Plug(BehindPage());
+  const ImagePlan& v = ImageNamed(model, V);
+  const uint32_t badPage = v.firstSector * PAGES_PER_SECTOR + 5;
+  device.faults.ignoreWritePage = badPage;
+
+  IdentifyDevice();
+  RunUpdate();
+  // The page stays erased: every byte of it that is not 0xFF in the image differs.
+  int differing = 0;
+  for (uint32_t k = 0; k < PAGE_SIZE; ++k) differing += v.payload[5 * PAGE_SIZE + k] != 0xFF;
+  ASSERT_GT(differing, 0);
+  const int listed = static_cast<int>(v.payload.size()) + UPDATE_HEADER_SIZE;
+  ExpectOneBox(Fmt(u"錯誤碼: 0403+%2d\n%8d\n%8d", 1, listed, differing), u"執行時錯誤",
+               MB_STYLE_ICON_ERROR);
+  EXPECT_EQ(Erased(), Concat({Sectors(ImageNamed(model, T)), Sectors(v)}))
+      << "the run stops at the failing entry";
+  EXPECT_TRUE(device.commands.empty());
+}
+
+TEST_F(WorkflowTest, AServerThatDiesMidImageStopsTheRun) {
+  ModelPlan model = SampleModel();
+  Publish(model);
+  StartServer("cut", C2);
+  Plug(BehindPage());
+
+  IdentifyDevice();
+  ui.comboSelection = 1;
+  RunUpdate();
+  ExpectOneBox(u"讀檔 失敗!", u"網路問題", MB_STYLE_ICON_ERROR);
+  EXPECT_EQ(Erased(), Concat({Sectors(ImageNamed(model, T)), Sectors(ImageNamed(model, V))}))
+      << "nothing of the cut image's range is erased";
+  EXPECT_TRUE(device.commands.empty());
+}
+
+TEST_F(WorkflowTest, AnEntryOfAKindWithoutALetterShowsAQuestionMark) {
+  ModelPlan model;
+  model.modelId = "4D9C";
+  model.images = {Image(T, 0, 0, 1), Image(C1, 24, 31, 3), Image(X5, 40, 41, 9)};
+  model.step.entries = {Entry(T), Entry(C1, u"版本 1.31."), Entry(X5)};
+  Publish(model);
+  StartServer();
+  Plug(BehindPage());
+
+  IdentifyDevice();
+  EXPECT_EQ(ui.Text(ID_LATEST_LABEL), u"");  // no final index
+  EXPECT_EQ(g_app.catalogue.entries[2].kind, 5);
+  EXPECT_EQ(g_app.catalogue.entries[2].pendingSize, g_app.catalogue.entries[2].fullSize)
+      << "a kind without a stamp is never current";
+  RunUpdate();
+  std::vector<std::u16string> progress = ProgressTexts(ImageNamed(model, T), 'T');
+  for (auto [name, letter] : {std::pair{C1, 'C'}, {X5, '?'}}) {
+    std::vector<std::u16string> part = ProgressTexts(ImageNamed(model, name), letter);
+    progress.insert(progress.end(), part.begin(), part.end());
+  }
+  EXPECT_EQ(ui.Texts(ID_START_BUTTON), progress);
+  std::vector<std::u16string> texts = ui.Texts(ID_START_BUTTON);
+  EXPECT_NE(std::find(texts.begin(), texts.end(), u"? -     0 -"), texts.end());
+  EXPECT_NE(std::find(texts.begin(), texts.end(), u"Verify ? Complete!"), texts.end());
+  ExpectProgrammed(ImageNamed(model, X5));
+  EXPECT_EQ(device.commands, std::vector<uint32_t>{CMD_UPDATE_DONE});
+}
+
+TEST_F(WorkflowTest, AnEntryOfAKindWithoutALetterDoesNotKeepADeviceFromBeingCurrent) {
+  ModelPlan model = SingleMainModel();
+  model.images.push_back(Image(X5, 40, 40, 9));
+  model.step.entries.push_back(Entry(X5));
+  model.final = model.step;
+  Publish(model);
+  StartServer();
+  Plug(CurrentPage());
+
+  IdentifyDevice();
+  EXPECT_EQ(Utf8(ui.Text(ID_LATEST_LABEL)), Utf8(u"[ 2131 ]  請<離開>,不須更新"));
+  EXPECT_FALSE(ui.Enabled(ID_START_BUTTON));
+}
+
+namespace {
+
+// Records the order of the run's first window calls.
+class COrderUi : public CRecordingUi {
+ public:
+  void EnableControl(int id, bool on) override {
+    order.push_back("enable " + std::to_string(id) + (on ? " on" : " off"));
+    CRecordingUi::EnableControl(id, on);
+  }
+  void SetControlText(int id, const WChar* text) override {
+    order.push_back("text " + std::to_string(id));
+    CRecordingUi::SetControlText(id, text);
+  }
+  int ComboSelection() override {
+    order.push_back("selection");
+    return CRecordingUi::ComboSelection();
+  }
+  std::vector<std::string> order;
+};
+
+}  // namespace
+
+TEST_F(WorkflowTest, TheRunDisablesStartBeforeAnythingElse) {
+  COrderUi orderUi;
+  ResetAppState(&orderUi, &platform);
+  ASSERT_EQ(g_app.hidCmd.FindDevice(), 1);
+  ModelPlan model = SampleModel();
+  Publish(model);
+  StartServer();
+  Plug(BehindPage());
+  IdentifyDevice();
+  ASSERT_TRUE(orderUi.Enabled(ID_START_BUTTON));
+
+  orderUi.order.clear();
+  RunUpdate();
+  ASSERT_GE(orderUi.order.size(), 4u);
+  EXPECT_EQ(orderUi.order[0], "enable " + std::to_string(ID_START_BUTTON) + " off")
+      << "a second press of Start finds it disabled";
+  EXPECT_EQ(orderUi.order[1], "enable " + std::to_string(ID_EXIT_BUTTON) + " off");
+  EXPECT_EQ(orderUi.order[2], "selection");
+  EXPECT_EQ(orderUi.order[3], "enable " + std::to_string(ID_VERSION_COMBO) + " off");
+  for (size_t k = 4; k < orderUi.order.size(); ++k)
+    EXPECT_NE(orderUi.order[k].rfind("enable", 0), 0u) << "nothing is enabled again";
+}
+
+// One update of a 1 MiB main image with no injected device delay. The time is recorded as the
+// test's "updateMs" property; rerun it alone under /usr/bin/time -v for the peak memory.
+TEST_F(WorkflowTest, BenchOneMebibyteUpdate) {
+  ModelPlan model;
+  model.modelId = "4D9C";
+  model.images = {Image(C1, 16, 16 + 255, 77)};
+  ASSERT_EQ(model.images[0].payload.size(), 1u << 20);
+  model.step.entries = {Entry(C1, u"1 MiB")};
+  Publish(model);
+  StartServer();
+  Plug(BehindPage());
+
+  auto start = std::chrono::steady_clock::now();
+  IdentifyDevice();
+  RunUpdate();
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                  start)
+                .count();
+  RecordProperty("updateMs", static_cast<int>(ms));
+  std::printf("one 1 MiB update: %lld ms\n", static_cast<long long>(ms));
+  ExpectProgrammed(model.images[0]);
+  EXPECT_EQ(Erased().size(), 256u);
+  EXPECT_EQ(Addresses(SIM_WRITE).size(), 256u * PAGES_PER_SECTOR);
+  EXPECT_EQ(device.commands, std::vector<uint32_t>{CMD_UPDATE_DONE});
+}

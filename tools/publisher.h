@@ -1,0 +1,80 @@
+// Publishing a whole update server tree (index and image files of each model) from a plan or a
+// JSON manifest; shared by the tool and the tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One image file in a model's pool directory. Its tag is characters 2..5 of its name.
+struct ImagePlan {
+  std::string name;  // the catalogue entry name, also the file name in the pool directory
+  uint16_t firstSector = 0;
+  uint16_t lastSector = 0;
+  uint32_t versionWord = 0;
+  std::vector<uint8_t> payload;  // page data from firstSector on, stored as it is
+};
+
+struct IndexEntryPlan {
+  std::string name;
+  std::u16string description;
+  // Size listed in the index file; -1 takes the size of the model's image of the same name.
+  int64_t size = -1;
+};
+
+struct IndexPlan {
+  uint32_t versionWord = 0;
+  std::vector<IndexEntryPlan> entries;
+};
+
+struct ModelPlan {
+  std::string modelId;  // 4 characters
+  IndexPlan step;       // Door47/<modelId>.Bin
+  bool hasFinal = false;
+  IndexPlan final;  // DoorU/<modelId>.Bin, when hasFinal
+  std::vector<ImagePlan> images;
+};
+
+struct ServerPlan {
+  std::vector<ModelPlan> models;
+};
+
+// The deterministic pattern that stands for image content: `size` bytes that differ from page to
+// page and from seed to seed, and are never all erased (0xFF).
+std::vector<uint8_t> PatternPayload(size_t size, uint32_t seed);
+
+// Page data of a whole sector range (first..last, 4096 bytes a sector; none when first > last).
+size_t RangeBytes(uint16_t firstSector, uint16_t lastSector);
+
+// Empty when `name` can name a catalogue entry: 6 to 31 printable ASCII characters without '/',
+// the second-to-last a hex digit (the kind). Otherwise a sentence saying what is wrong.
+std::string EntryNameProblem(const std::string& name);
+
+// The published bytes of an image (header sealed, header bytes 8..31 scrambled).
+std::vector<uint8_t> PublishImage(const ImagePlan& image);
+
+// The published bytes of an index file of `model`; sizes of -1 are taken from the model's images.
+// Empty, with *error set, when an entry breaks the catalogue's limits or the file exceeds 2048
+// bytes.
+std::vector<uint8_t> PublishIndex(const ModelPlan& model, const IndexPlan& index,
+                                  std::string* error);
+
+// Where a file lies in a server tree rooted at `root` (a directory; UPDATE_BASE_PATH below it).
+std::string IndexFilePath(const std::string& root, const std::string& modelId, int which);
+std::string ImageFilePath(const std::string& root, const std::string& modelId,
+                          const std::string& entryName);
+
+// Writes every model's step index, final index (when it has one) and images under root, creating
+// the directories. Returns true; false with *error on a plan that breaks the limits or a file that
+// cannot be written.
+bool WriteServerTree(const ServerPlan& plan, const std::string& root, std::string* error);
+
+// Reads a JSON manifest (see samples/manifest.json) into plan. Relative payload file names are
+// taken from baseDir. Returns true; false with *error saying what is wrong.
+bool ParseManifest(const std::string& text, const std::string& baseDir, ServerPlan* plan,
+                   std::string* error);
+
+// Reads a whole file. Returns true; false when it cannot be read.
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out);
+// Writes a whole file, creating or truncating it. Returns true on success.
+bool WriteWholeFile(const std::string& path, const std::vector<uint8_t>& data);
