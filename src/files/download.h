@@ -21,3 +21,7 @@ int DownloadToBuffer(uint8_t* buffer, int capacity, const char* url, const WChar
 // (any other value) under baseUrl into buffer (capacity bytes). Returns what DownloadToBuffer does.
 int FetchIndexFile(uint8_t* buffer, int capacity, const char* baseUrl, const char* modelId,
                    int which);
+
+// Native (libcurl) build: seconds a download may receive nothing before it fails with ERR_READ.
+// 30 like the platform's default; tests lower it so that a stalled server costs them little.
+extern int g_downloadStallSeconds;

@@ -64,6 +64,8 @@ std::string Utf8Path(const WChar* name) {
 
 }  // namespace
 
+int g_downloadStallSeconds = 30;
+
 int DownloadToBuffer(uint8_t* buffer, int capacity, const char* url, const WChar* fileName) {
   static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
   if (!initialised) return ERR_OFFLINE;
@@ -96,7 +98,7 @@ int DownloadToBuffer(uint8_t* buffer, int capacity, const char* url, const WChar
     // Like WinINet: give up on a stalled connection rather than hang the worker for ever.
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 30L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 30L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(g_downloadStallSeconds));
     CURLcode code = curl_easy_perform(curl);
     curl_slist_free_all(headers);
     if (transfer.error != 0) {
