@@ -235,13 +235,18 @@ std::string EntryNameProblem(const std::string& name) {
   return "";
 }
 
-std::vector<uint8_t> PublishImage(const ImagePlan& image) {
-  const std::string tag = image.name.substr(2, 4);
-  std::vector<uint8_t> file =
-      BuildImageFile(tag, image.firstSector, image.lastSector, image.payload, false);
-  for (int i = 0; i < 4; ++i) file[12 + i] = static_cast<uint8_t>(image.versionWord >> (8 * i));
+std::vector<uint8_t> PublishImageFile(const std::string& tag, uint16_t firstSector,
+                                      uint16_t lastSector, uint32_t versionWord,
+                                      const std::vector<uint8_t>& payload) {
+  std::vector<uint8_t> file = BuildImageFile(tag, firstSector, lastSector, payload, false);
+  for (int i = 0; i < 4; ++i) file[12 + i] = static_cast<uint8_t>(versionWord >> (8 * i));
   PublishUpdateFile(file, tag, MODE_IMAGE_FILE);
   return file;
+}
+
+std::vector<uint8_t> PublishImage(const ImagePlan& image) {
+  return PublishImageFile(image.name.substr(2, 4), image.firstSector, image.lastSector,
+                          image.versionWord, image.payload);
 }
 
 std::vector<uint8_t> PublishIndex(const ModelPlan& model, const IndexPlan& index,

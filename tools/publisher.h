@@ -50,7 +50,12 @@ size_t RangeBytes(uint16_t firstSector, uint16_t lastSector);
 // the second-to-last a hex digit (the kind). Otherwise a sentence saying what is wrong.
 std::string EntryNameProblem(const std::string& name);
 
-// The published bytes of an image (header sealed, header bytes 8..31 scrambled).
+// The published bytes of an image file with the given tag (header sealed, header bytes 8..31
+// scrambled, payload as it is).
+std::vector<uint8_t> PublishImageFile(const std::string& tag, uint16_t firstSector,
+                                      uint16_t lastSector, uint32_t versionWord,
+                                      const std::vector<uint8_t>& payload);
+// The published bytes of a planned image: its tag is characters 2..5 of its name.
 std::vector<uint8_t> PublishImage(const ImagePlan& image);
 
 // The published bytes of an index file of `model`; sizes of -1 are taken from the model's images.
