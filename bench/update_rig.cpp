@@ -1,0 +1,132 @@
+// The whole-update rig: a published server tree, the local server, and one forced update run.
+#include "update_rig.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "app/app_state.h"
+#include "device/sim_platform.h"
+#include "files/server_layout.h"
+#include "publisher.h"
+#include "update_builder.h"
+#include "workflow/identify.h"
+#include "workflow/update_run.h"
+
+namespace {
+
+// Counts the error boxes; everything else as the null window.
+class CCountingUi : public CNullUiPort {
+ public:
+  int ShowMessage(const WChar*, const WChar*, unsigned style) override {
+    if (style & MB_STYLE_ICON_ERROR) ++errors;
+    return 1;
+  }
+  int errors = 0;
+};
+
+// The simulated device with a stopwatch on every request: how long the device took, and the gaps
+// between one request's answer and the next request, which are the program's.
+class CTimedPlatform : public CSimPlatform {
+ public:
+  using Clock = std::chrono::steady_clock;
+  explicit CTimedPlatform(CSimDevice* device) : CSimPlatform(device) {}
+  int DeviceIo(DeviceHandle handle, ScsiRequest* request) override {
+    Clock::time_point start = Clock::now();
+    if (answered != Clock::time_point{}) {
+      double gap = std::chrono::duration<double>(start - answered).count();
+      if (gap > longestGap) longestGap = gap;
+      if (gap > 100e-6) ++slowGaps;
+    }
+    int result = CSimPlatform::DeviceIo(handle, request);
+    answered = Clock::now();
+    inside += answered - start;
+    return result;
+  }
+  Clock::time_point answered{};
+  Clock::duration inside{};
+  double longestGap = 0;
+  uint64_t slowGaps = 0;
+};
+
+}  // namespace
+
+std::string RigModelId(size_t index) {
+  // Character 1 tells the models apart; all share the pool directory of character 2.
+  static const char digits[] = "0123456789ABCDEF";
+  return std::string("4") + digits[index & 15] + "9C";
+}
+
+std::string RigEntryName(size_t index, uint32_t imageBytes) {
+  // Characters 2..5 carry the tag; the second-to-last is the kind (0: T).
+  return "BN" + RigModelId(index) + "-" + std::to_string(imageBytes / 1024) + "k-00";
+}
+
+CUpdateRig::CUpdateRig(const std::vector<uint32_t>& imageSizes, size_t plainFileBytes)
+    : sizes(imageSizes) {
+  if (root.Path().empty()) return;
+  ServerPlan plan;
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    ModelPlan model;
+    model.modelId = RigModelId(i);
+    ImagePlan image;
+    image.name = RigEntryName(i, sizes[i]);
+    image.firstSector = 0;
+    image.lastSector = static_cast<uint16_t>(sizes[i] / SECTOR_SIZE - 1);
+    image.versionWord = 0x01000000;
+    image.payload = PatternPayload(sizes[i], static_cast<uint32_t>(i + 1));
+    model.images.push_back(std::move(image));
+    model.step.versionWord = 0x01000000;
+    model.step.entries.push_back({RigEntryName(i, sizes[i]), u"bench", -1});
+    model.hasFinal = true;
+    model.final = model.step;
+    plan.models.push_back(std::move(model));
+  }
+  std::string error;
+  if (!WriteServerTree(plan, root.Path(), &error)) return;
+  if (plainFileBytes != 0 &&
+      !WriteWholeFile(root.Path() + "/plain.bin", PatternPayload(plainFileBytes, 99)))
+    return;
+  server = std::make_unique<CLocalServer>(root.Path());
+}
+
+std::vector<uint8_t> CUpdateRig::InfoPage(uint32_t imageBytes) const {
+  for (size_t i = 0; i < sizes.size(); ++i)
+    if (sizes[i] == imageBytes) return BuildInfoPage(0x40, RigModelId(i), "1000", "ABC", "123");
+  return {};
+}
+
+std::string CUpdateRig::ImageUrl(uint32_t imageBytes) const {
+  for (size_t i = 0; i < sizes.size(); ++i)
+    if (sizes[i] == imageBytes) {
+      char pool[9];
+      PoolDirectoryFor(RigModelId(i).c_str(), pool);
+      return server->BaseUrl() + pool + "/" + RigEntryName(i, imageBytes);
+    }
+  return {};
+}
+
+UpdateRunResult CUpdateRig::Run(CSimDevice* device) {
+  UpdateRunResult result;
+  CCountingUi ui;
+  CTimedPlatform platform(device);
+  ResetAppState(&ui, &platform);
+  uint64_t before = device->requestCount;
+  size_t commands = device->commands.size();
+  auto start = std::chrono::steady_clock::now();
+  if (g_app.hidCmd.FindDevice() == 1) {
+    CopyText(g_app.baseUrl, sizeof g_app.baseUrl, server->BaseUrl().c_str());
+    g_app.runFlags |= FLAG_FORCE;
+    IdentifyDevice();
+    if (ui.endedWith < 0 && ui.errors == 0) RunUpdate();
+  }
+  auto end = std::chrono::steady_clock::now();
+  ResetAppState(nullptr, nullptr);
+  result.seconds = std::chrono::duration<double>(end - start).count();
+  result.requests = device->requestCount - before;
+  result.deviceSeconds = std::chrono::duration<double>(platform.inside).count();
+  result.longestGap = platform.longestGap;
+  result.slowGaps = platform.slowGaps;
+  result.ok = ui.errors == 0 && ui.endedWith == 0 && device->commands.size() == commands + 1 &&
+              device->commands.back() == CMD_UPDATE_DONE && device->UnverifiedBytes() == 0;
+  return result;
+}

@@ -1,0 +1,48 @@
+// A whole update (identification, index files, image download, programming, verification) against
+// the local server and the simulated device; shared by the update benchmarks.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/sim_device.h"
+#include "support/local_server.h"
+
+struct UpdateRunResult {
+  bool ok = false;  // finished with CMD_UPDATE_DONE, no error box, nothing left unverified
+  uint64_t requests = 0;
+  double seconds = 0;        // the whole run
+  double deviceSeconds = 0;  // inside the device's request calls, as measured
+  double longestGap = 0;     // the longest time between two requests
+  uint64_t slowGaps = 0;     // gaps between requests of more than 100 us
+};
+
+class CUpdateRig {
+ public:
+  // Publishes one model per image size (bytes of page data, whole sectors) and a plain file of
+  // plainFileBytes (0: none), then starts the server.
+  CUpdateRig(const std::vector<uint32_t>& imageSizes, size_t plainFileBytes);
+  bool Started() const { return server != nullptr && server->Started(); }
+
+  // The information page of the model whose image holds `imageBytes`; a device to be updated
+  // serves it.
+  std::vector<uint8_t> InfoPage(uint32_t imageBytes) const;
+  // One whole forced update of `device` (which must serve InfoPage(imageBytes)), as the two
+  // workers run it one after the other.
+  UpdateRunResult Run(CSimDevice* device);
+
+  std::string PlainFileUrl() const { return server->Url("plain.bin"); }
+  std::string ImageUrl(uint32_t imageBytes) const;
+  const std::string& Root() const { return root.Path(); }
+
+ private:
+  CTempDir root;
+  std::vector<uint32_t> sizes;
+  std::unique_ptr<CLocalServer> server;
+};
+
+// The model identifier and the entry name of the image of each size, by its index in the rig.
+std::string RigModelId(size_t index);
+std::string RigEntryName(size_t index, uint32_t imageBytes);
