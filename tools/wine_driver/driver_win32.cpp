@@ -6,8 +6,8 @@
 //   state                   JSON: title, controls (text, enabled), version list, dialogs
 //   select LINE             picks a line of the version list (CB_SETCURSEL)
 //   click ID                presses an enabled button (posted BM_CLICK); exit 3 when disabled
-//   alt CHAR                Alt+CHAR as the keyboard delivers it (WM_SYSCHAR to the window)
-//   escape                  Esc in the About box
+//   alt CHAR                types Alt+CHAR into the main window (system keyboard input)
+//   escape                  types Esc into the About box
 //   close-box               OK on the open message box (not the About box)
 //   removal HEXNAME         the system's disk-interface removal notice naming HEXNAME
 //   wait-text ID TEXT MS    until control ID's text contains TEXT
@@ -203,6 +203,21 @@ int SendRemoval(HWND main, const std::wstring& name) {
   return 0;
 }
 
+// Presses the keys in order and releases them in reverse, as system keyboard input.
+int Type(const std::vector<WORD>& keys) {
+  std::vector<INPUT> inputs;
+  for (size_t i = 0; i < keys.size() * 2; ++i) {
+    INPUT input = {};
+    input.type = INPUT_KEYBOARD;
+    bool release = i >= keys.size();
+    input.ki.wVk = keys[release ? keys.size() * 2 - 1 - i : i];
+    input.ki.dwFlags = release ? KEYEVENTF_KEYUP : 0;
+    inputs.push_back(input);
+  }
+  UINT sent = SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+  return sent == inputs.size() ? 0 : 4;
+}
+
 int Usage() {
   Print("usage: tolvarin-driver state|select|click|alt|escape|close-box|removal|wait-... \n");
   return 1;
@@ -242,21 +257,20 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   if (command == L"alt") {
-    // What TranslateAccelerator sees for Alt+character: WM_SYSCHAR with the context-code bit.
-    PostMessageW(main, WM_SYSCHAR, static_cast<WPARAM>(arg(2)[0]), 1 | (1 << 29));
-    return 0;
+    // Typed on the keyboard: TranslateAccelerator looks at the real Alt key state.
+    SetForegroundWindow(main);
+    SHORT key = VkKeyScanW(arg(2)[0]);
+    if (key == -1) return 1;
+    std::vector<WORD> down = {VK_MENU};
+    if (key & 0x100) down.push_back(VK_SHIFT);
+    down.push_back(static_cast<WORD>(key & 0xFF));
+    return Type(down);
   }
   if (command == L"escape") {
     HWND about = FindDialog(main, true);
     if (about == nullptr) return 4;
-    GUITHREADINFO info = {};
-    info.cbSize = sizeof info;
-    HWND target = about;
-    if (GetGUIThreadInfo(GetWindowThreadProcessId(about, nullptr), &info) && info.hwndFocus)
-      target = info.hwndFocus;
-    PostMessageW(target, WM_KEYDOWN, VK_ESCAPE, 1);
-    PostMessageW(target, WM_KEYUP, VK_ESCAPE, 1 | (3u << 30));
-    return 0;
+    SetForegroundWindow(about);
+    return Type({VK_ESCAPE});
   }
   if (command == L"close-box") {
     HWND box = FindDialog(main, false);

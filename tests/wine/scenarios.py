@@ -1,0 +1,490 @@
+#!/usr/bin/env python3
+"""End-to-end scenarios: tolvarin-sim.exe under Wine, driven through its window like a person.
+
+    scenarios.py --bin DIR --work DIR --shots DIR --server SCRIPT SCENARIO...
+
+Each scenario prepares its update server tree and simulated device with tolvarin-fixture.exe,
+starts the local update server on 127.0.0.1:18047 (the simulated build's host) when it needs one,
+starts the program, reads and drives its window with tolvarin-driver.exe, takes screenshots of
+the X display into --shots as <scenario>-<step>.png, and checks the window's texts, the boxes,
+the program's exit status and what the simulated device holds afterwards. Needs WINEPREFIX (a
+prepared prefix, scripts/wine-prefix.sh) and DISPLAY.
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+PORT = 18047
+START, EXIT, DEVICE_LABEL, LATEST_LABEL, COMBO = "112", "113", "116", "117", "125"
+TITLE = "Tolvarin - k47Q"
+SEARCH = "尋 找 中..... %3d"
+DONE_CAPTION = "更新完成."
+DONE_TEXT = "1.請移除<測速器>與<電腦>的USB連線,\n        之後,\n   電腦即可自動離開更新程式.\n2.Goodbye."
+MORE_CAPTION = "還有更新!"
+MORE_TEXT = ("1.請移除<測速器>與<電腦>的USB連線,\n  之後,電腦將自動離開更新程式.\n"
+             "2.重新連接<測速器>與<電腦>的USB連線,\n3.電腦:再度執行更新程式.\n")
+FATAL_CAPTION = "執行時錯誤"
+LINES = [" 1123  [ main 1.2.3 ]", " 1124  [ main 1.2.4 ]"]
+DEVICE_PATH = ("\\\\?\\usbstor#disk&ven_quorvel&prod_482diskprobexq&rev_1.00#0001#"
+               "{53f56308-b6bf-11d0-94f2-00a0c91efb8b}")
+# Start's caption while a run works: download, then per sector write and verify progress.
+PROGRESS = re.compile(r"^(下載更新檔中\.\.\.|\[ +\d+ \]|[TVCI] - +\d+ -|Verify [TVCI] - +\d+ -|"
+                      r"Verify [TVCI] Complete!)$")
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, what, detail=None):
+    if not condition:
+        raise Failure(what + ("" if detail is None else ": " + repr(detail)))
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Session:
+    """One scenario: its folder, device, server and program."""
+
+    def __init__(self, args, name):
+        self.args = args
+        self.name = name
+        self.work = os.path.join(args.work, name)
+        shutil.rmtree(self.work, ignore_errors=True)
+        os.makedirs(self.work)
+        os.makedirs(args.shots, exist_ok=True)
+        self.root = os.path.join(self.work, "server")
+        self.state_file = os.path.join(self.work, "device.state")
+        self.unplugged = os.path.join(self.work, "device.unplugged")
+        self.env = dict(os.environ, WINEDEBUG="-all", TOLVARIN_SIM_STATE=windows_path(self.state_file))
+        self.server = None
+        self.program = None
+        self.steps = []
+
+    def wine(self, exe, *argv, **kwargs):
+        return subprocess.run(["wine", os.path.join(self.args.bin, exe)] + list(argv),
+                              env=self.env, cwd=self.work, capture_output=True, **kwargs)
+
+    # --- the device and the server -------------------------------------------------------------
+    def fixture(self, scenario, delay_us=0, plugged=True):
+        """Writes the server tree and the device; the device stays unplugged until plug_in()."""
+        result = self.wine("tolvarin-fixture.exe", scenario, windows_path(self.root),
+                           windows_path(self.unplugged), str(delay_us))
+        check(result.returncode == 0, "fixture " + scenario, result.stderr.decode(errors="replace"))
+        self.expected = []
+        with open(os.path.join(self.root, "expected.txt")) as f:
+            for line in f:
+                _, name, first, last = line.split()
+                self.expected.append((name, int(first), int(last)))
+        if plugged:
+            self.plug_in()
+
+    def plug_in(self):
+        os.replace(self.unplugged, self.state_file)  # appears at once, never half-written
+
+    def unplug(self):
+        os.remove(self.state_file)
+
+    def start_server(self):
+        self.server = subprocess.Popen(
+            [sys.executable, self.args.server, "--root", self.root, "--port", str(PORT)],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        line = self.server.stdout.readline()
+        check(line.strip() == "READY %d" % PORT, "update server ready", line)
+
+    def image_payload(self, name):
+        with open(os.path.join(self.root, "Mvlq5", "Oxt", "k4", "Pool479x", name), "rb") as f:
+            return f.read()[32:]
+
+    def device(self):
+        """What the state file says: finishing commands and flash sectors."""
+        commands, sectors = [], {}
+        with open(self.state_file) as f:
+            for line in f:
+                words = line.split()
+                if words[0] == "command":
+                    commands.append(int(words[1], 16))
+                elif words[0] == "sector":
+                    sectors[int(words[1])] = bytes.fromhex(words[2])
+        return commands, sectors
+
+    def flash(self, sectors, first, last):
+        erased = b"\xff" * 4096
+        return b"".join(sectors.get(s, erased) for s in range(first, last + 1))
+
+    def check_programmed(self, names):
+        """Each listed image is in flash over its range; nothing else was written."""
+        commands, sectors = self.device()
+        written = set()
+        for name, first, last in self.expected:
+            if name in names:
+                check(self.flash(sectors, first, last) == self.image_payload(name),
+                      "flash holds " + name)
+                written.update(range(first, last + 1))
+        check(set(sectors) == written, "only the applied images' sectors were written",
+              sorted(sectors))
+        return commands
+
+    # --- the program ---------------------------------------------------------------------------
+    def start_program(self, *argv):
+        self.program = subprocess.Popen(
+            ["wine", os.path.join(self.args.bin, "tolvarin-sim.exe")] + list(argv),
+            env=self.env, cwd=self.work, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        result = self.wine("tolvarin-driver.exe", "wait-window", "10000")
+        check(result.returncode == 0, "main window appears")
+
+    def driver(self, *argv):
+        result = self.wine("tolvarin-driver.exe", *argv, timeout=60)
+        return result.returncode, result.stdout.decode("utf-8")
+
+    def state(self):
+        rc, out = self.driver("state")
+        if rc != 0:
+            return None
+        return json.loads(out)
+
+    def wait(self, what, condition, timeout=15.0):
+        """Polls the window until condition(state) holds; returns that state."""
+        deadline = time.monotonic() + timeout
+        last = None
+        while True:
+            check(self.program.poll() is None, "program still running while waiting for " + what,
+                  self.program.returncode)
+            state = self.state()
+            if state is not None:
+                last = state
+                if condition(state):
+                    return state
+            if time.monotonic() > deadline:
+                raise Failure("timed out waiting for %s; window was %s" % (
+                    what, json.dumps(last, ensure_ascii=False)))
+            time.sleep(0.1)
+
+    def text(self, state, control):
+        return state["controls"][control]["text"]
+
+    def enabled(self, state, control):
+        return state["controls"][control]["enabled"]
+
+    def boxes(self, state):
+        return [d for d in state["dialogs"] if not d["about"]]
+
+    def wait_box(self, caption, timeout=20.0):
+        state = self.wait("message box " + caption, lambda s: self.boxes(s), timeout)
+        box = self.boxes(state)[0]
+        check(box["caption"] == caption, "box caption", box)
+        return box
+
+    def click(self, control):
+        rc, _ = self.driver("click", control)
+        return rc
+
+    def close_box(self):
+        rc, _ = self.driver("close-box")
+        check(rc == 0, "a box to close")
+
+    def wait_exit(self, timeout=15.0):
+        try:
+            return self.program.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise Failure("program did not end within %.0f s" % timeout)
+
+    def check_exit(self, timeout=15.0):
+        code = self.wait_exit(timeout)
+        check(code == 0, "exit status 0", code)
+
+    def alive_after(self, seconds):
+        time.sleep(seconds)
+        return self.program.poll() is None
+
+    def shot(self, step):
+        path = os.path.join(self.args.shots, "%s-%s.png" % (self.name, step))
+        subprocess.run(["import", "-window", "root", path], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.steps.append(path)
+
+    def close(self):
+        for process in (self.program, self.server):
+            if process is not None and process.poll() is None:
+                process.kill()
+                process.wait()
+
+
+def search_count(state):
+    match = re.fullmatch(r"尋 找 中\.\.\.\.\. *(\d+)", state["controls"][DEVICE_LABEL]["text"])
+    return int(match.group(1)) if match else None
+
+
+# --- the scenarios -------------------------------------------------------------------------------
+
+def scenario_update(s):
+    """No device at start; plugging it in, picking the second main version, the whole run."""
+    s.fixture("offer", delay_us=6000, plugged=False)
+    s.start_server()
+    s.start_program()
+    state = s.state()
+    check(state["title"] == TITLE, "title", state["title"])
+    check(not s.enabled(state, START) and not s.enabled(state, COMBO), "Start and list disabled")
+    check(s.text(state, LATEST_LABEL) == "", "empty latest label")
+    state = s.wait("three search ticks", lambda st: (search_count(st) or 0) >= 3, 10)
+    count = search_count(state)
+    check(s.text(state, DEVICE_LABEL) == SEARCH % count, "search progress text",
+          s.text(state, DEVICE_LABEL))
+    s.shot("1-searching")
+
+    s.plug_in()
+    state = s.wait("device version", lambda st: s.text(st, DEVICE_LABEL) == "[ 1100 ]", 10)
+    state = s.wait("Start enabled", lambda st: s.enabled(st, START), 10)
+    check(s.text(state, LATEST_LABEL) == "[ 1124 ]  請<開始更新>", "latest label",
+          s.text(state, LATEST_LABEL))
+    check(state["lines"] == LINES, "catalogue lines", state["lines"])
+    check(state["selection"] == 0 and s.enabled(state, COMBO), "first line selected, list on")
+    check(search_count(s.state()) is None, "search stopped")
+    s.shot("2-offer")
+
+    s.driver("select", "1")
+    check(s.click(START) == 0, "Start clickable")
+    state = s.wait("progress in Start's caption", lambda st: PROGRESS.match(s.text(st, START))
+                   and not s.text(st, START).startswith("下載"), 20)
+    check(not s.enabled(state, START) and not s.enabled(state, EXIT) and
+          not s.enabled(state, COMBO), "Start, Exit and the list disabled during the run")
+    check(s.click(START) == 3, "a second press is refused")
+    s.shot("3-progress")
+    captions = set()
+    state = s.wait("closing box", lambda st: captions.add(s.text(st, START)) or s.boxes(st), 30)
+    for caption in captions:
+        check(PROGRESS.match(caption), "progress caption", caption)
+    box = s.boxes(state)[0]
+    check(box["caption"] == DONE_CAPTION and box["text"] == DONE_TEXT, "closing box", box)
+    check(s.text(state, START) == "Verify C Complete!", "last progress", s.text(state, START))
+    s.shot("4-done")
+    s.close_box()
+    s.check_exit()
+    commands = s.check_programmed({"VV9V121x", "CC91242x"})
+    check(commands == [0x80000], "finishing command", commands)
+
+
+def scenario_current(s):
+    """An up-to-date device: nothing is offered and Start stays off."""
+    s.fixture("current")
+    s.start_server()
+    s.start_program()
+    state = s.wait("update check", lambda st: s.text(st, LATEST_LABEL) != "", 15)
+    check(s.text(state, DEVICE_LABEL) == "[ 1123 ]", "device version", s.text(state, DEVICE_LABEL))
+    check(s.text(state, LATEST_LABEL) == "[ 1123 ]  請<離開>,不須更新", "latest label",
+          s.text(state, LATEST_LABEL))
+    check(state["lines"] == LINES[:1], "catalogue lines", state["lines"])
+    check(s.alive_after(1.5), "still running")
+    state = s.state()
+    check(not s.enabled(state, START), "Start stays disabled")
+    check(s.click(START) == 3, "disabled Start cannot be pressed")
+    s.shot("1-up-to-date")
+    check(s.click(EXIT) == 0, "Exit")
+    s.check_exit()
+    commands, sectors = s.device()
+    check(commands == [] and sectors == {}, "device untouched", (commands, sorted(sectors)))
+
+
+def scenario_force(s):
+    """"f" on the command line: forced mode offers and applies every image."""
+    s.fixture("current")
+    s.start_server()
+    s.start_program("f")
+    state = s.state()
+    check(state["title"] == TITLE + " (強制更新)", "forced title", state["title"])
+    state = s.wait("Start enabled", lambda st: s.enabled(st, START), 15)
+    check(s.text(state, LATEST_LABEL) == "[ 1123 ]  請<開始更新>", "latest label",
+          s.text(state, LATEST_LABEL))
+    s.shot("1-forced")
+    check(s.click(START) == 0, "Start")
+    box = s.wait_box(DONE_CAPTION, 30)
+    check(box["text"] == DONE_TEXT, "closing text", box)
+    s.close_box()
+    s.check_exit()
+    commands = s.check_programmed({"TT9C410x", "VV9V121x", "CC91232x"})
+    check(commands == [0x80000], "finishing command", commands)
+    # Anything but exactly "f" is normal mode.
+    for argv in (["F"], ["f", "f"]):
+        s.start_program(*argv)
+        state = s.state()
+        check(state["title"] == TITLE, "title with %r" % argv, state["title"])
+        check(s.click(EXIT) == 0, "Exit")
+        s.check_exit()
+
+
+def scenario_more(s):
+    """The final index differs from this step's: the run asks for another pass."""
+    s.fixture("more")
+    s.start_server()
+    s.start_program()
+    state = s.wait("Start enabled", lambda st: s.enabled(st, START), 15)
+    check(s.text(state, LATEST_LABEL) == "[ 1124 ]  須<開始更新>數次", "latest label",
+          s.text(state, LATEST_LABEL))
+    check(s.click(START) == 0, "Start")
+    box = s.wait_box(MORE_CAPTION, 30)
+    check(box["text"] == MORE_TEXT, "more-passes text", box)
+    s.shot("1-more-passes")
+    s.close_box()
+    s.check_exit()
+    commands = s.check_programmed({"VV9V121x", "CC91232x"})
+    check(commands == [0x80002], "update-again command", commands)
+
+
+def fatal_box(s, text_pattern, step):
+    box = s.wait_box(FATAL_CAPTION, 30)
+    check(re.fullmatch(text_pattern, box["text"]), "error text", box["text"])
+    s.shot(step)
+    s.close_box()
+    s.check_exit()
+    return box
+
+
+def scenario_errors(s):
+    """Error boxes: malformed model id, server down, corrupt image, device ignoring writes."""
+    s.fixture("badmodel")
+    s.start_server()
+    s.start_program()
+    fatal_box(s, re.escape("錯誤碼: 0300 機名錯誤"), "1-bad-model")
+    s.close()
+
+    s.fixture("offer")  # no server this time
+    s.server = None
+    s.start_program()
+    box = s.wait_box("網路問題", 30)
+    check(box["text"] == "無法鏈結伺服器!", "connect error text", box)
+    s.shot("2-server-down")
+    s.close_box()
+    s.check_exit()
+
+    s.fixture("corrupt")
+    s.start_server()
+    s.start_program()
+    s.wait("Start enabled", lambda st: s.enabled(st, START), 15)
+    check(s.click(START) == 0, "Start")
+    fatal_box(s, r"錯誤碼: 0402 -\d", "3-corrupt-image")
+    commands, sectors = s.device()
+    check(commands == [] and sectors == {}, "nothing written, no finishing command",
+          (commands, sorted(sectors)))
+    s.close()
+
+    s.fixture("ignorewrite")
+    s.start_server()
+    s.start_program()
+    s.wait("Start enabled", lambda st: s.enabled(st, START), 15)
+    check(s.click(START) == 0, "Start")
+    # Entry 1 (the voice image; the model entry is current): its first page stays erased.
+    payload = s.image_payload("VV9V121x")
+    mismatches = sum(1 for b in payload[:256] if b != 0xFF)
+    expected = "錯誤碼: 0403+%2d\n%8d\n%8d" % (1, len(payload) + 32, mismatches)
+    fatal_box(s, re.escape(expected), "4-verify-failed")
+    commands, _ = s.device()
+    check(commands == [], "no finishing command after a failure", commands)
+
+
+def hexname(text):
+    return text.encode("utf-8").hex()
+
+
+def scenario_unplug(s):
+    """Removal notices: before the device is found, for other disks, and unplugging mid-run."""
+    s.fixture("offer", delay_us=20000, plugged=False)
+    s.start_server()
+    s.start_program()
+    # The device is not found yet: even its own removal notice changes nothing.
+    s.driver("removal", hexname(DEVICE_PATH))
+    check(s.alive_after(0.5), "removal before the device was found is ignored")
+    s.plug_in()
+    s.wait("Start enabled", lambda st: s.enabled(st, START), 15)
+    for other in ("\\\\?\\usbstor#disk&ven_other&prod_stick#0002#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}",
+                  "\\\\?\\usbstor#disk&ven_quorvel&prod_other#0003#",
+                  "\\\\?\\usbstor#disk&ven_QUORVEL&prod_482DISKPROBEXQ#0004#"):
+        s.driver("removal", hexname(other))
+        check(s.alive_after(0.3), "removal of another disk is ignored", other)
+    state = s.state()
+    check(s.enabled(state, START) and s.text(state, DEVICE_LABEL) == "[ 1100 ]",
+          "window unchanged by other removals")
+    check(s.click(START) == 0, "Start")
+    s.wait("programming", lambda st: re.match(r"^(Verify )?[TVCI] - ", s.text(st, START)), 20)
+    s.shot("1-before-unplug")
+    s.unplug()
+    started = time.monotonic()
+    s.check_exit(10)
+    check(not os.path.exists(s.state_file), "an unplugged device is not written back")
+    print("  ended %.2f s after the unplug" % (time.monotonic() - started))
+
+    # The same through the system's own notice, sent from another process.
+    s.fixture("offer")
+    s.start_program()
+    s.wait("Start enabled", lambda st: s.enabled(st, START), 15)
+    s.driver("removal", hexname(DEVICE_PATH))
+    s.check_exit(10)
+
+
+def scenario_window(s):
+    """Exit while searching; the About box on Alt+"?" and Alt+"/", closed by Esc."""
+    s.start_program()
+    s.wait("searching", lambda st: search_count(st) is not None, 5)
+    s.driver("alt", "?")
+    state = s.wait("About box", lambda st: any(d["about"] for d in st["dialogs"]), 5)
+    count = search_count(state)
+    s.shot("1-about")
+    state = s.wait("ticks while About is open", lambda st: (search_count(st) or 0) >= count + 2, 6)
+    check(any(d["about"] for d in state["dialogs"]), "About still open")
+    s.driver("escape")
+    s.wait("About closed by Esc", lambda st: not st["dialogs"], 5)
+    s.driver("alt", "/")
+    s.wait("About box on Alt+/", lambda st: any(d["about"] for d in st["dialogs"]), 5)
+    s.driver("escape")
+    s.wait("About closed", lambda st: not st["dialogs"], 5)
+    s.shot("2-searching")
+    check(s.click(EXIT) == 0, "Exit while searching")
+    s.check_exit(10)
+
+
+SCENARIOS = {
+    "update": scenario_update,
+    "current": scenario_current,
+    "force": scenario_force,
+    "more": scenario_more,
+    "errors": scenario_errors,
+    "unplug": scenario_unplug,
+    "window": scenario_window,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bin", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--shots", required=True)
+    parser.add_argument("--server", required=True)
+    parser.add_argument("scenarios", nargs="+", choices=sorted(SCENARIOS))
+    args = parser.parse_args()
+    for folder in ("bin", "work", "shots", "server"):
+        setattr(args, folder, os.path.abspath(getattr(args, folder)))
+    failed = 0
+    for name in args.scenarios:
+        s = Session(args, name)
+        started = time.monotonic()
+        try:
+            SCENARIOS[name](s)
+            print("PASS %s (%.1f s)" % (name, time.monotonic() - started))
+        except Failure as error:
+            failed += 1
+            print("FAIL %s: %s" % (name, error))
+        finally:
+            s.close()
+        for path in s.steps:
+            print("  screenshot " + path)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
