@@ -77,6 +77,20 @@ TEST(CopyText, BoundedCopyAndAppend) {
   EXPECT_STREQ(narrow, "Pool47Ax");
 }
 
+TEST(FormatText, HugeWidthIsCutLikeAnyWideField) {
+  // Widths past INT_MAX once overflowed the width count; any width past the buffer pads to the cut.
+  WChar text[8];
+  EXPECT_EQ(FormatText(text, 8, u"%99999999999d|", 42), -1);
+  EXPECT_EQ(std::u16string(text), u"       ");
+  EXPECT_EQ(FormatText(text, 8, u"%-099999999999d", -42), -1);
+  EXPECT_EQ(std::u16string(text), u"-42    ");
+  char narrow[6];
+  EXPECT_EQ(FormatText(narrow, 6, "%0999999999999999999999ld", -7L), -1);
+  EXPECT_STREQ(narrow, "-0000");
+  EXPECT_EQ(FormatText(narrow, 6, "%40d", 1), -1);
+  EXPECT_STREQ(narrow, "     ");
+}
+
 TEST(TextContains, CaseSensitiveSubstring) {
   EXPECT_TRUE(TextContains(u"abcquorvelxyz", u"quorvel"));
   EXPECT_FALSE(TextContains(u"abcQuorvelxyz", u"quorvel"));

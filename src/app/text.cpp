@@ -36,7 +36,7 @@ struct Sink {
 };
 
 template <class C>
-void PutNumber(Sink<C>& out, long value, int width, bool left, bool zero) {
+void PutNumber(Sink<C>& out, long value, long long width, bool left, bool zero) {
   char digits[24];
   int n = 0;
   // Work in unsigned so that the most negative value prints correctly.
@@ -47,15 +47,15 @@ void PutNumber(Sink<C>& out, long value, int width, bool left, bool zero) {
     magnitude /= 10;
   } while (magnitude != 0);
   int length = n + (value < 0 ? 1 : 0);
-  int pad = width > length ? width - length : 0;
+  long long pad = width > length ? width - length : 0;
   if (!left && !zero)
-    for (int i = 0; i < pad; ++i) out.Put(' ');
+    for (long long i = 0; i < pad; ++i) out.Put(' ');
   if (value < 0) out.Put('-');
   if (!left && zero)
-    for (int i = 0; i < pad; ++i) out.Put('0');
+    for (long long i = 0; i < pad; ++i) out.Put('0');
   while (n > 0) out.Put(static_cast<unsigned char>(digits[--n]));
   if (left)
-    for (int i = 0; i < pad; ++i) out.Put(' ');
+    for (long long i = 0; i < pad; ++i) out.Put(' ');
 }
 
 template <class From, class C>
@@ -85,8 +85,14 @@ int Format(C* dst, int capacity, const C* format, va_list args) {
     const C* start = p++;
     bool left = false, zero = false;
     for (; *p == '-' || *p == '0'; ++p) (*p == '-' ? left : zero) = true;
-    int width = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) width = width * 10 + (*p - '0');
+    // A width past the buffer's end prints the same as any wider one (padding to the cut), so it
+    // is capped there: the count cannot overflow and the padding stays as short as the buffer.
+    const long long widthCap = (capacity > 0 ? capacity : 0) + 32LL;
+    long long width = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+      width = width * 10 + (*p - '0');
+      if (width > widthCap) width = widthCap;
+    }
     bool isLong = false;
     if (*p == 'l' || *p == 'h') {
       isLong = *p == 'l';
