@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, checks formatting, builds the native and win32
 # builds and runs their tests (the native ones also under ASan/UBSan, the win32 ones under Wine
-# in Xvfb).
+# in Xvfb), and gives the fuzz targets a short run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -31,6 +31,9 @@ echo "== native tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
 ctest --preset asan -j "$jobs"
+
+echo "== fuzz targets: corpora replayed, then a short run each"
+scripts/fuzz.sh smoke
 
 echo "== win32 tests under Wine"
 source scripts/wine-prefix.sh build/win32
