@@ -8,7 +8,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-smoke}
-targets=(fuzz_update_file fuzz_catalogue fuzz_identity fuzz_format fuzz_sim_request)
+# FUZZ_TARGETS="a b" runs only those (e.g. to split a long run over two shells).
+read -r -a targets <<<"${FUZZ_TARGETS:-fuzz_update_file fuzz_catalogue fuzz_identity fuzz_format fuzz_sim_request}"
 case "$mode" in
   smoke | long | seeds) ;;
   *)
@@ -34,6 +35,8 @@ fi
 common=(-max_len=8192 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1)
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:halt_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
+# The simulated device's state files are written per execution: keep them in memory when we can.
+[ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ] && export TMPDIR=/dev/shm
 
 failed=0
 summary=()
