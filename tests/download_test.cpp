@@ -2,6 +2,7 @@
 // buffers that are too small, refused and broken connections, the local copy, index locations.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -157,6 +158,21 @@ TEST_F(DownloadTest, AConnectionBrokenMidBodyIsErrRead) {
     EXPECT_EQ(Download(buffer, "files/f.bin", fault), ERR_READ);
     EXPECT_TRUE(buffer.GuardIntact());
   }
+}
+
+TEST_F(DownloadTest, AServerThatStallsMidBodyIsErrReadOnceTheStallTimeHasPassed) {
+  std::vector<uint8_t> content = PatternPayload(40000, 9);
+  Put("files/f.bin", content);
+  const int saved = g_downloadStallSeconds;
+  g_downloadStallSeconds = 1;
+  GuardedBuffer buffer(static_cast<int>(content.size()) + IMAGE_BUFFER_EXTRA);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Download(buffer, "files/f.bin", "stall"), ERR_READ);
+  g_downloadStallSeconds = saved;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(Bytes(buffer, 100), std::vector<uint8_t>(content.begin(), content.begin() + 100))
+      << "the part received before the stall stays in the buffer";
+  EXPECT_TRUE(buffer.GuardIntact());
 }
 
 TEST_F(DownloadTest, TheLocalCopyHoldsTheSameBytesAndIsTruncatedFirst) {
