@@ -106,14 +106,18 @@ ModelPlan TwoImageModel() {
 }
 
 CFaultWorld::CFaultWorld(const ModelPlan& model) : model(model) {
-  ServerPlan plan;
-  plan.models.push_back(model);
-  WriteTreeOrFail(plan, root.Path());
+  RestoreTree();
   std::vector<uint8_t> info = MatrixInfoPage();
   device.SetInfoPage(info.data());
   std::vector<uint8_t> old(256, OLD_FIRMWARE_BYTE);
   for (uint32_t page = 0; page < FLASH_SECTORS_WATCHED * PAGES_PER_SECTOR_; ++page)
     device.LoadFlashPage(page, old.data());
+}
+
+void CFaultWorld::RestoreTree() {
+  ServerPlan plan;
+  plan.models.push_back(model);
+  WriteTreeOrFail(plan, root.Path());
 }
 
 CFaultWorld::~CFaultWorld() {

@@ -85,6 +85,9 @@ class CFaultWorld {
   explicit CFaultWorld(const ModelPlan& model);
   ~CFaultWorld();
 
+  // Writes the model's files into the tree again, undoing any damage a case did to them.
+  void RestoreTree();
+
   // Runs identification and, when Start is offered, the update run, against baseUrl. A fresh UI
   // and application state each time; the device keeps its flash and faults.
   RunRecord Run(const std::string& baseUrl, const RunHooks& hooks = {});
