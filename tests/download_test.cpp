@@ -1,5 +1,4 @@
-// Downloads against the local update server: whole files, sizes at the chunk edge, error pages,
-// buffers that are too small, refused and broken connections, the local copy, index locations.
+// Downloads against the local update server, whole and broken in every way it can break them.
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -1,5 +1,4 @@
-// The whole workflow against the local update server: identification, the update check and the
-// update run on a simulated device, with the texts, the boxes, the flash and the device's log.
+// The whole workflow on a simulated device against the local update server.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 

@@ -1,5 +1,4 @@
-// Publishing a whole update server tree (index and image files of each model) from a plan or a
-// JSON manifest; shared by the tool and the tests.
+// Publishing whole update server trees from a plan or a JSON manifest (tool and tests).
 #pragma once
 
 #include <cstdint>

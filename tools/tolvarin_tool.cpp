@@ -1,5 +1,4 @@
-// tolvarin-tool: the publisher's and tester's command line (identify, sim, pack, check, catalogue,
-// publish) over the program's own identification, update-file, catalogue and device code.
+// tolvarin-tool: the command line for publishers and testers over the program's own code.
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -503,19 +502,19 @@ int Pack(const Args& args) {
     ModelPlan model;
     model.modelId = tag;
     model.step.versionWord = uint32_t(version);
-    for (const std::string& spec : args.All("--entry")) {
-      size_t colon = spec.find(':');
-      size_t second = colon == std::string::npos ? colon : spec.find(':', colon + 1);
+    for (const std::string& word : args.All("--entry")) {
+      size_t colon = word.find(':');
+      size_t second = colon == std::string::npos ? colon : word.find(':', colon + 1);
       uint64_t size = 0;
       if (colon == std::string::npos ||
           !ParseNumber(
-              spec.substr(colon + 1, second == std::string::npos ? second : second - colon - 1),
+              word.substr(colon + 1, second == std::string::npos ? second : second - colon - 1),
               0xFFFFFF, &size))
-        return Fail("--entry needs NAME:SIZE[:DESCRIPTION], not \"" + spec + "\"");
+        return Fail("--entry needs NAME:SIZE[:DESCRIPTION], not \"" + word + "\"");
       IndexEntryPlan entry;
-      entry.name = spec.substr(0, colon);
+      entry.name = word.substr(0, colon);
       entry.size = int64_t(size);
-      if (second != std::string::npos && !Utf8ToUtf16(spec.substr(second + 1), &entry.description))
+      if (second != std::string::npos && !Utf8ToUtf16(word.substr(second + 1), &entry.description))
         return Fail("the description of " + entry.name + " is not UTF-8");
       model.step.entries.push_back(entry);
     }

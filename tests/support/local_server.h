@@ -1,5 +1,4 @@
-// The local update server (tests/server/update_server.py) as a child process of one test, and
-// the temporary server trees it serves.
+// The local update server as a child process of one test, and temporary directories.
 #pragma once
 
 #include <sys/types.h>
