@@ -193,6 +193,12 @@ TEST_F(DownloadTest, TheLocalCopyHoldsTheSameBytesAndIsTruncatedFirst) {
   ASSERT_TRUE(ReadWholeFile(path, &saved));
   EXPECT_TRUE(saved.empty()) << saved.size() << " bytes left from the earlier download";
 
+  // ... and creates a copy that was not there.
+  GuardedBuffer fresh(16);
+  EXPECT_EQ(Download(fresh, "files/empty.bin", "", LocalName("fresh.bin")), 0);
+  ASSERT_TRUE(ReadWholeFile(local.Path() + "/fresh.bin", &saved));
+  EXPECT_TRUE(saved.empty());
+
   // Without a name nothing is written.
   GuardedBuffer plain(static_cast<int>(content.size()));
   ASSERT_EQ(Download(plain, "files/f.bin"), static_cast<int>(content.size()));
