@@ -40,8 +40,10 @@ void BM_WholeUpdate(benchmark::State& state, uint32_t bytes, uint32_t delayMicro
   // What the device calls took as measured (a preempted device wait lasts longer than its
   // delay), and the rest of the run, which is the program's.
   state.counters["in_device_s"] = last.deviceSeconds;
+  state.counters["run_s"] = last.runSeconds;
   state.counters["program_s"] = last.seconds - last.deviceSeconds;
   state.counters["longest_gap_us"] = last.longestGap * 1e6;
+  state.counters["median_gap_us"] = last.medianGap * 1e6;
   state.counters["slow_gaps"] = static_cast<double>(last.slowGaps);
   state.counters["device_s"] = deviceSeconds;
   state.counters["overhead_pct"] =

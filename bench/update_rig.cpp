@@ -1,6 +1,7 @@
 // The whole-update rig: a published server tree, the local server, and one forced update run.
 #include "update_rig.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -34,6 +35,7 @@ class CTimedPlatform : public CSimPlatform {
     Clock::time_point start = Clock::now();
     if (answered != Clock::time_point{}) {
       double gap = std::chrono::duration<double>(start - answered).count();
+      gaps.push_back(gap);
       if (gap > longestGap) longestGap = gap;
       if (gap > 100e-6) ++slowGaps;
     }
@@ -46,6 +48,7 @@ class CTimedPlatform : public CSimPlatform {
   Clock::duration inside{};
   double longestGap = 0;
   uint64_t slowGaps = 0;
+  std::vector<double> gaps;
 };
 
 }  // namespace
@@ -61,28 +64,35 @@ std::string RigEntryName(size_t index, uint32_t imageBytes) {
   return "BN" + RigModelId(index) + "-" + std::to_string(imageBytes / 1024) + "k-00";
 }
 
-CUpdateRig::CUpdateRig(const std::vector<uint32_t>& imageSizes, size_t plainFileBytes)
-    : sizes(imageSizes) {
-  if (root.Path().empty()) return;
+bool WriteRigTree(const std::string& root, const std::vector<uint32_t>& imageSizes) {
   ServerPlan plan;
-  for (size_t i = 0; i < sizes.size(); ++i) {
+  for (size_t i = 0; i < imageSizes.size(); ++i) {
     ModelPlan model;
     model.modelId = RigModelId(i);
     ImagePlan image;
-    image.name = RigEntryName(i, sizes[i]);
+    image.name = RigEntryName(i, imageSizes[i]);
     image.firstSector = 0;
-    image.lastSector = static_cast<uint16_t>(sizes[i] / SECTOR_SIZE - 1);
+    image.lastSector = static_cast<uint16_t>(imageSizes[i] / SECTOR_SIZE - 1);
     image.versionWord = 0x01000000;
-    image.payload = PatternPayload(sizes[i], static_cast<uint32_t>(i + 1));
+    image.payload = PatternPayload(imageSizes[i], static_cast<uint32_t>(i + 1));
     model.images.push_back(std::move(image));
     model.step.versionWord = 0x01000000;
-    model.step.entries.push_back({RigEntryName(i, sizes[i]), u"bench", -1});
+    model.step.entries.push_back({RigEntryName(i, imageSizes[i]), u"bench", -1});
     model.hasFinal = true;
     model.final = model.step;
     plan.models.push_back(std::move(model));
   }
   std::string error;
-  if (!WriteServerTree(plan, root.Path(), &error)) return;
+  return WriteServerTree(plan, root, &error);
+}
+
+std::vector<uint8_t> RigInfoPage(size_t index) {
+  return BuildInfoPage(0x40, RigModelId(index), "1000", "ABC", "123");
+}
+
+CUpdateRig::CUpdateRig(const std::vector<uint32_t>& imageSizes, size_t plainFileBytes)
+    : sizes(imageSizes) {
+  if (root.Path().empty() || !WriteRigTree(root.Path(), sizes)) return;
   if (plainFileBytes != 0 &&
       !WriteWholeFile(root.Path() + "/plain.bin", PatternPayload(plainFileBytes, 99)))
     return;
@@ -91,7 +101,7 @@ CUpdateRig::CUpdateRig(const std::vector<uint32_t>& imageSizes, size_t plainFile
 
 std::vector<uint8_t> CUpdateRig::InfoPage(uint32_t imageBytes) const {
   for (size_t i = 0; i < sizes.size(); ++i)
-    if (sizes[i] == imageBytes) return BuildInfoPage(0x40, RigModelId(i), "1000", "ABC", "123");
+    if (sizes[i] == imageBytes) return RigInfoPage(i);
   return {};
 }
 
@@ -109,6 +119,7 @@ UpdateRunResult CUpdateRig::Run(CSimDevice* device) {
   UpdateRunResult result;
   CCountingUi ui;
   CTimedPlatform platform(device);
+  platform.gaps.reserve(1 << 16);
   ResetAppState(&ui, &platform);
   uint64_t before = device->requestCount;
   size_t commands = device->commands.size();
@@ -117,7 +128,12 @@ UpdateRunResult CUpdateRig::Run(CSimDevice* device) {
     CopyText(g_app.baseUrl, sizeof g_app.baseUrl, server->BaseUrl().c_str());
     g_app.runFlags |= FLAG_FORCE;
     IdentifyDevice();
-    if (ui.endedWith < 0 && ui.errors == 0) RunUpdate();
+    if (ui.endedWith < 0 && ui.errors == 0) {
+      auto started = std::chrono::steady_clock::now();
+      RunUpdate();
+      result.runSeconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    }
   }
   auto end = std::chrono::steady_clock::now();
   ResetAppState(nullptr, nullptr);
@@ -126,6 +142,11 @@ UpdateRunResult CUpdateRig::Run(CSimDevice* device) {
   result.deviceSeconds = std::chrono::duration<double>(platform.inside).count();
   result.longestGap = platform.longestGap;
   result.slowGaps = platform.slowGaps;
+  if (!platform.gaps.empty()) {
+    auto middle = platform.gaps.begin() + static_cast<std::ptrdiff_t>(platform.gaps.size() / 2);
+    std::nth_element(platform.gaps.begin(), middle, platform.gaps.end());
+    result.medianGap = *middle;
+  }
   result.ok = ui.errors == 0 && ui.endedWith == 0 && device->commands.size() == commands + 1 &&
               device->commands.back() == CMD_UPDATE_DONE && device->UnverifiedBytes() == 0;
   return result;

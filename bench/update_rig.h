@@ -14,8 +14,11 @@ struct UpdateRunResult {
   bool ok = false;  // finished with CMD_UPDATE_DONE, no error box, nothing left unverified
   uint64_t requests = 0;
   double seconds = 0;        // the whole run
+  double runSeconds = 0;     // the update run alone, from Start to the closing box
   double deviceSeconds = 0;  // inside the device's request calls, as measured
   double longestGap = 0;     // the longest time between two requests
+  double medianGap = 0;      // the typical one: what the program adds to a request when nothing
+                             // else on the machine gets in the way
   uint64_t slowGaps = 0;     // gaps between requests of more than 100 us
 };
 
@@ -46,3 +49,8 @@ class CUpdateRig {
 // The model identifier and the entry name of the image of each size, by its index in the rig.
 std::string RigModelId(size_t index);
 std::string RigEntryName(size_t index, uint32_t imageBytes);
+// The rig's server tree under root: one model per image size, each listing its one image (kind T)
+// in identical step and final index files. true on success.
+bool WriteRigTree(const std::string& root, const std::vector<uint32_t>& imageSizes);
+// The information page of the rig's model `index`.
+std::vector<uint8_t> RigInfoPage(size_t index);

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Runs every benchmark side by side and prints each figure beside its yardstick, as a ratio.
+# Usage: scripts/bench.sh [smoke]
+#   (none)  optimised build (preset bench): core path, whole updates of 1 MiB and 4 MiB with a
+#           0.5 ms device delay, 16 MiB download against curl, peak memory of a 4 MiB update, and
+#           the simulated Windows build's 1 MiB update under Wine against the native one
+#   smoke   the same, short and on the native build, so that the benchmarks keep working
+#           (scripts/test.sh runs it); its figures mean nothing
+# Wall-clock figures depend on what else the machine runs; instruction counts (callgrind) do not.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mode=${1:-full}
+jobs=$(nproc)
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+
+case "$mode" in
+  full)
+    preset=bench
+    core_args=(--benchmark_repetitions=5 --benchmark_min_time=0.2)
+    update_args=()
+    memory_kib=4096
+    wine_args=(--kib 1024 --reps 3)
+    ;;
+  smoke)
+    preset=native
+    core_args=(--benchmark_min_time=0.01)
+    update_args=(--smoke)
+    memory_kib=256
+    wine_args=(--kib 64 --reps 1)
+    ;;
+  *)
+    echo "usage: scripts/bench.sh [smoke]" >&2
+    exit 2
+    ;;
+esac
+
+echo "== building (preset $preset)"
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j "$jobs" --target tolvarin-core-bench tolvarin-update-bench \
+  tolvarin-update-memory tolvarin-bench-fixture >/dev/null
+bin=build/$preset/bin
+
+# Runs a step with its output kept aside; shows it when the step fails.
+quiet() {
+  if ! "$@" >"$out/step.log" 2>&1; then
+    cat "$out/step.log" >&2
+    echo "failed: $*" >&2
+    exit 1
+  fi
+}
+
+echo "== core path"
+quiet "$bin/tolvarin-core-bench" "${core_args[@]}" --benchmark_out="$out/core.json" \
+  --benchmark_out_format=json
+echo "== whole updates and download"
+quiet "$bin/tolvarin-update-bench" "${update_args[@]}" --benchmark_out="$out/update.json" \
+  --benchmark_out_format=json
+echo "== peak memory"
+"$bin/tolvarin-update-memory" "$memory_kib" >"$out/memory.txt"
+
+echo "== under Wine"
+if command -v wine >/dev/null && command -v i686-w64-mingw32-g++ >/dev/null; then
+  cmake --preset win32 >/dev/null
+  cmake --build --preset win32 -j "$jobs" --target tolvarin-sim tolvarin-driver >/dev/null
+  source scripts/wine-prefix.sh build/win32
+  if ! scripts/with-display.sh python3 scripts/bench_wine.py --bin build/win32/bin \
+    --native-bin "$bin" --work "$out/wine" --server tests/server/update_server.py \
+    "${wine_args[@]}" --out "$out/wine.json" 2>"$out/wine.log"; then
+    cat "$out/wine.log" >&2
+    echo "the Wine run failed" >"$out/wine.status"
+  fi
+else
+  echo "no Wine or no MinGW-w64 on this machine" >"$out/wine.status"
+fi
+
+python3 scripts/bench_report.py "$out" "$mode"

@@ -1,0 +1,140 @@
+#!/usr/bin/env python3
+"""Prints the benchmark figures of one scripts/bench.sh run, each beside its yardstick.
+
+    bench_report.py OUT_DIR MODE
+
+OUT_DIR holds core.json and update.json (Google Benchmark), memory.txt (tolvarin-update-memory),
+and wine.json (bench_wine.py) or wine.status (why there is none). MODE "smoke" only checks that
+every figure is there.
+"""
+import json
+import os
+import statistics
+import sys
+
+UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+
+
+def load_runs(path):
+    """Per benchmark name: its iteration entries (aggregates left out)."""
+    with open(path) as f:
+        data = json.load(f)
+    runs = {}
+    for b in data["benchmarks"]:
+        if b.get("run_type") == "aggregate" or b.get("error_occurred"):
+            continue
+        b["ns"] = b["real_time"] * UNIT_NS[b["time_unit"]]
+        runs.setdefault(b["run_name"], []).append(b)
+    return runs
+
+
+def find(runs, prefix):
+    for name, entries in runs.items():
+        if name.startswith(prefix):
+            return name, entries
+    raise KeyError("no benchmark " + prefix)
+
+
+def median_ns(runs, prefix):
+    return statistics.median(b["ns"] for b in find(runs, prefix)[1])
+
+
+def main():
+    out, mode = sys.argv[1], sys.argv[2]
+    core = load_runs(os.path.join(out, "core.json"))
+    update = load_runs(os.path.join(out, "update.json"))
+    print()
+    print("Wall-clock figures: median of the repetitions (whole updates: fastest and median);")
+    print("the machine is shared, so they move with its load. Ratios are against the yardstick")
+    print("measured in the same run.")
+
+    print("\n1. Core path: simulated device, no delay")
+    floor = median_ns(core, "BM_PageFloor")
+    print("   floor: copy 256 bytes into a block, compare 256 bytes   %8.1f ns" % floor)
+    for label, prefix in (("one write request, block built to device answer", "BM_WriteRequest"),
+                          ("one read request, page copied out", "BM_ReadRequest"),
+                          ("one erase request", "BM_EraseRequest")):
+        ns = median_ns(core, prefix)
+        print("   %-55s %8.1f ns  %6.1f x floor" % (label, ns, ns / floor))
+    yield_ns = median_ns(core, "BM_Yield")
+    print("   %-55s %8.1f ns" % ("processor yield (after each erase and page write)", yield_ns))
+    name, entries = find(core, "BM_ProgramAndVerify")
+    pages = entries[0]["pages"]
+    page_ns = statistics.median(b["ns"] for b in entries) / pages
+    print("   ProgramAndVerify of %d pages: %.2f M pages/s = %.1f ns a page  %6.1f x floor" %
+          (pages, 1e3 / page_ns, page_ns, page_ns / floor))
+    yields = yield_ns * (1 + 1 / 16)
+    print("     of which the yields it must make: %.1f ns; the rest %.1f ns = %.1f x floor" %
+          (yields, page_ns - yields, (page_ns - yields) / floor))
+
+    print("\n2. Whole update (identification, index files, download, program, verify), "
+          "device delay per request")
+    native_run_s = {}
+    for name, entries in sorted(update.items()):
+        if not name.startswith("BM_WholeUpdate"):
+            continue
+        label = name.split("/")[1]
+        nominal = entries[0]["device_s"]
+        requests = int(entries[0]["requests"])
+        times = sorted(b["ns"] / 1e9 for b in entries)
+        best, med = times[0], statistics.median(times)
+        fastest = min(entries, key=lambda b: b["ns"])
+        native_run_s[label] = min(b["run_s"] for b in entries)
+        print("   %s: %d requests x delay = %.3f s; measured fastest %.3f s (%+.2f %%), "
+              "median %.3f s (%+.2f %%) of %d" %
+              (label, requests, nominal, best, 100 * (best - nominal) / nominal, med,
+               100 * (med - nominal) / nominal, len(times)))
+        gap = fastest["median_gap_us"]
+        print("     fastest run: between requests (the program) %.1f ms = %.2f %%, typical gap "
+              "%.2f us (x requests = %.2f %%); device waits %.3f s" %
+              (1e3 * fastest["program_s"], 100 * fastest["program_s"] / nominal, gap,
+               100 * gap * 1e-6 * requests / nominal, fastest["in_device_s"]))
+
+    print("\n3. Download and memory")
+    ours = median_ns(update, "BM_DownloadToBuffer")
+    curl = median_ns(update, "BM_CurlCommand")
+    name = find(update, "BM_DownloadToBuffer")[0].split("/")[1]
+    print("   %s: DownloadToBuffer %.1f ms, curl -o /dev/null %.1f ms: ratio %.2f" %
+          (name, ours / 1e6, curl / 1e6, ours / curl))
+    memory = {}
+    with open(os.path.join(out, "memory.txt")) as f:
+        for line in f:
+            key, value = line.split()
+            memory[key] = float(value)
+    print("   whole update of a %d KiB image: peak %d KiB above what stayed resident: %.2f x "
+          "the image" % (memory["image_kib"], memory["update_peak_kib"],
+                         memory["peak_over_image"]))
+
+    print("\n4. Under Wine: tolvarin-sim.exe, Start to the closing box")
+    wine_path = os.path.join(out, "wine.json")
+    if os.path.exists(wine_path):
+        with open(wine_path) as f:
+            wine = json.load(f)
+        label = "%dKiB" % wine["kib"]
+        runs = wine["runs"]
+        best = min(r["seconds"] for r in runs)
+        med = statistics.median(r["seconds"] for r in runs)
+        requests = runs[0]["requests"] - 1  # the information page was read before Start
+        nominal = requests * wine["delay_us"] * 1e-6
+        native = native_run_s.get(label)
+        print("   %s: %d requests x delay = %.3f s; fastest %.3f s (%+.2f %%), median %.3f s of %d"
+              % (label, requests, nominal, best, 100 * (best - nominal) / nominal, med, len(runs)))
+        if native is not None:
+            print("   native update run of the same image, fastest %.3f s: Wine / native = %.3f" %
+                  (native, best / native))
+        else:
+            print("   no native run of %s in this run to compare with" % label)
+    else:
+        status = "not run"
+        status_path = os.path.join(out, "wine.status")
+        if os.path.exists(status_path):
+            with open(status_path) as f:
+                status = f.read().strip()
+        print("   pending: " + status)
+        if mode == "smoke":
+            return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

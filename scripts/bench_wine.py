@@ -1,0 +1,88 @@
+#!/usr/bin/env python3
+"""The whole update of the simulated Windows build under Wine, timed from Start to the closing box.
+
+    bench_wine.py --bin WIN32_BIN --native-bin NATIVE_BIN --work DIR --server SCRIPT
+                  [--kib N] [--delay-us N] [--reps N] --out FILE
+
+Reuses the end-to-end scenarios' session (tests/wine/scenarios.py) to run the server on the
+simulated build's port, start tolvarin-sim.exe (forced, so the one image is applied) and drive its
+window; the tree and the device come from tolvarin-bench-fixture, the same ones the native
+benchmark updates. Writes JSON: per run the seconds from the click on Start to the closing box,
+less one start-up of the driver (measured on each run), and the requests the device received.
+Needs WINEPREFIX and DISPLAY, as the scenarios do.
+"""
+import argparse
+import json
+import os
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "wine"))
+import scenarios  # noqa: E402
+
+
+def device_requests(state_file):
+    with open(state_file) as f:
+        for line in f:
+            words = line.split()
+            if words and words[0] == "requests":
+                return int(words[1])
+    return 0
+
+
+def one_run(args, index):
+    s = scenarios.Session(args, "bench-%d" % index)
+    try:
+        subprocess.run([os.path.join(args.native_bin, "tolvarin-bench-fixture"), s.root,
+                        s.state_file, str(args.kib), str(args.delay_us)], check=True)
+        s.start_server()
+        s.start_program("f")
+        s.wait("Start enabled", lambda st: s.enabled(st, scenarios.START), 60)
+        # What one driver command costs around its action: Wine starting and ending the process.
+        started = time.monotonic()
+        s.driver("state")
+        driver_s = time.monotonic() - started
+        started = time.monotonic()
+        scenarios.check(s.click(scenarios.START) == 0, "Start clickable")
+        rc, out = s.driver("wait-box", "120000")
+        raw_s = time.monotonic() - started
+        scenarios.check(rc == 0, "closing box", out)
+        box = s.boxes(json.loads(out))[0]
+        scenarios.check(box["caption"] == scenarios.DONE_CAPTION, "closing box", box)
+        s.close_box()
+        s.check_exit()
+        return {"raw_s": raw_s, "driver_s": driver_s, "seconds": raw_s - driver_s,
+                "requests": device_requests(s.state_file)}
+    finally:
+        s.close()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bin", required=True)
+    parser.add_argument("--native-bin", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--server", required=True)
+    parser.add_argument("--kib", type=int, default=1024)
+    parser.add_argument("--delay-us", type=int, default=500)
+    parser.add_argument("--reps", type=int, default=3)
+    parser.add_argument("--out", required=True)
+    args = parser.parse_args()
+    for folder in ("bin", "native_bin", "work", "server"):
+        setattr(args, folder, os.path.abspath(getattr(args, folder)))
+    args.shots = os.path.join(args.work, "shots")
+    runs = []
+    try:
+        for i in range(args.reps):
+            runs.append(one_run(args, i))
+    except scenarios.Failure as error:
+        print("wine run failed: %s" % error, file=sys.stderr)
+        return 1
+    with open(args.out, "w") as f:
+        json.dump({"kib": args.kib, "delay_us": args.delay_us, "runs": runs}, f)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
