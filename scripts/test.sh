@@ -39,4 +39,6 @@ echo "== win32 tests under Wine"
 source scripts/wine-prefix.sh build/win32
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 scripts/with-display.sh ctest --preset win32 -j "$jobs"
+echo "== benchmarks, short run"
+scripts/bench.sh smoke
 echo "== all tests passed"
