@@ -5,6 +5,7 @@
 #include <cctype>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,10 @@ struct DeviceCase {
   size_t flashDiff;  // bytes of the image range that differ from the image afterwards
   bool commandAccepted;
 };
+
+void PrintTo(const DeviceCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 std::vector<DeviceCase> DeviceCases() {
   std::vector<DeviceCase> cases;
@@ -228,6 +233,10 @@ struct NetworkCase {
 
 const ExpectedBox CANNOT_CONNECT{u"網路問題", u"無法鏈結伺服器!", 0x10};
 const ExpectedBox READ_FAILED{u"網路問題", u"讀檔 失敗!", 0x10};
+
+void PrintTo(const NetworkCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 std::vector<NetworkCase> NetworkCases() {
   std::vector<NetworkCase> cases;
@@ -420,6 +429,10 @@ struct FileCase {
   bool firstProgrammed;
   bool secondProgrammed;
 };
+
+void PrintTo(const FileCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 std::vector<FileCase> FileCases() {
   using W = const CFaultWorld&;
