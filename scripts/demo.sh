@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# Demo: the Windows program (simulated build, under Wine) updates a simulated device from a local
+# update server holding the sample manifest.
+#
+#   scripts/demo.sh            with DISPLAY set: the window opens on your display; you drive it
+#   TOLVARIN_XVFB=1 scripts/demo.sh, or no DISPLAY: runs in Xvfb, driven through the update by
+#                              tolvarin-driver, with screenshots in build/demo/screenshots
+#
+# Builds what is missing, publishes samples/manifest.json into build/demo/server, serves it on
+# 127.0.0.1:18047 (the simulated build's update host), creates a device at version 5120 in
+# build/demo/device.state (the file existing = the device plugged in; deleting it = unplugging)
+# and starts tolvarin-sim.exe in its own Wine prefix, build/demo/wineprefix.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+demo=$root/build/demo
+port=18047
+tool=$root/build/native/bin/tolvarin-tool
+bin=$root/build/win32/bin
+
+if [ "${1:-}" != "--drive" ]; then
+  scripts/install-deps.sh
+  echo "== building what is missing"
+  cmake --preset native >/dev/null
+  cmake --build --preset native -j "$(nproc)" --target tolvarin-tool >/dev/null
+  cmake --preset win32 >/dev/null
+  cmake --build --preset win32 -j "$(nproc)" --target tolvarin-sim tolvarin-driver >/dev/null
+
+  echo "== server tree and device"
+  rm -rf "$demo/server" "$demo/device.state" "$demo/screenshots"
+  mkdir -p "$demo/screenshots"
+  "$tool" publish samples/manifest.json --out "$demo/server"
+  "$tool" sim create --model-id 4D9C --version 5120 --state "$demo/device.state"
+  # A device that takes 0.4 ms a request, so that the progress can be watched (about 4 s).
+  "$tool" sim fault --state "$demo/device.state" --delay-us 400 >/dev/null
+
+  server_pid=""
+  cleanup() {
+    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
+    wineserver -k >/dev/null 2>&1 || true
+  }
+  trap cleanup EXIT
+  coproc SERVER { exec python3 tests/server/update_server.py --root "$demo/server" --port "$port"; }
+  server_pid=$SERVER_PID
+  read -r -t 10 ready <&"${SERVER[0]}" || true
+  if [ "${ready:-}" != "READY $port" ]; then
+    echo "the update server did not start on port $port (is it in use?)"
+    exit 1
+  fi
+  echo "update server: http://127.0.0.1:$port/ serving $demo/server"
+
+  if [ -n "${DISPLAY:-}" ] && [ -z "${TOLVARIN_XVFB:-}" ]; then
+    # A prefix of its own (made once, ~15 s): the demo's desktop and wineserver are its own.
+    source scripts/wine-prefix.sh "$demo"
+    echo "== tolvarin-sim.exe on your display ($DISPLAY)"
+    echo "   pick a version, press 開 始 更 新; when asked to unplug, close the box or run:"
+    echo "   rm $demo/device.state"
+    status=0
+    (cd "$demo" && TOLVARIN_SIM_STATE="Z:${demo//\//\\}\\device.state" \
+      wine "$bin/tolvarin-sim.exe") || status=$?
+    echo "== tolvarin-sim.exe ended with exit status $status"
+    if [ -f "$demo/device.state" ]; then "$tool" sim show --state "$demo/device.state"; fi
+    exit "$status"
+  fi
+  TOLVARIN_XVFB=1 scripts/with-display.sh "$0" --drive
+  exit $?
+fi
+
+# --drive: inside Xvfb, a person's steps through the driver, with screenshots. The prefix is set up
+# here, so that its desktop opens on this display.
+source scripts/wine-prefix.sh "$demo"
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+driver() { wine "$bin/tolvarin-driver.exe" "$@"; }
+shot() {
+  import -window root "$demo/screenshots/$1.png"
+  echo "   screenshot $demo/screenshots/$1.png"
+}
+show() {  # the window's texts as a person reads them
+  driver state | python3 -c '
+import json, sys
+s = json.load(sys.stdin)
+c = s["controls"]
+print("   title        :", s["title"])
+print("   your version :", c["116"]["text"])
+print("   latest       :", c["117"]["text"])
+print("   versions     :", " | ".join(s["lines"]) or "-", "(selected %d)" % s["selection"])
+print("   Start        : %s (%s)" % (c["112"]["text"], "enabled" if c["112"]["enabled"] else "disabled"))
+for d in s["dialogs"]:
+    print("   box          : [%s] %s" % (d["caption"], d["text"].replace("\n", " / ")))
+'
+}
+started=$(date +%s.%N)
+elapsed() { python3 -c "import time; print('%.1f s' % (time.time() - $started))"; }
+
+echo "== tolvarin-sim.exe in Xvfb, driven through the update"
+cd "$demo"
+TOLVARIN_SIM_STATE="Z:${demo//\//\\}\\device.state" wine "$bin/tolvarin-sim.exe" &
+program=$!
+driver wait-window 10000
+echo "-- window open ($(elapsed))"
+if ! driver wait-enabled 112 1 30000; then
+  echo "-- Start never became enabled:"; show; shot 1-no-offer; kill "$program"; exit 1
+fi
+echo "-- device identified, update offered ($(elapsed))"
+show
+shot 1-offer
+driver select 0
+driver click 112
+echo "-- picked line 0, pressed Start"
+# Start's caption shows the programming progress ("C -   123 -", "Verify C -   123 -").
+driver wait-text 112 202d20 30000 || true
+sleep 0.5
+show
+shot 2-progress
+if ! driver wait-box 300000 >/dev/null; then
+  echo "-- no closing box"; show; shot 3-timeout; kill "$program"; exit 1
+fi
+echo "-- closing box ($(elapsed))"
+show
+shot 3-closing-box
+driver close-box
+status=0
+wait "$program" || status=$?
+echo "== tolvarin-sim.exe ended with exit status $status ($(elapsed)); the device now holds:"
+"$tool" sim show --state "$demo/device.state" | grep -E '^(commands|sectors|modelId)' || true
+echo "screenshots: $demo/screenshots/"
+exit "$status"
