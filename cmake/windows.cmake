@@ -18,7 +18,8 @@ set_source_files_properties(resources/tolvarin.rc PROPERTIES OBJECT_DEPENDS
 function(tolvarin_program name core)
   add_executable(${name} WIN32 ${SHELL_SOURCES} ${ARGN})
   target_link_libraries(${name} PRIVATE ${core} setupapi)
-  target_link_options(${name} PRIVATE -municode)
+  # Stripped: the symbols only make the user's download bigger.
+  target_link_options(${name} PRIVATE -municode -s)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 endfunction()
 

@@ -15,6 +15,7 @@ import json
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import time
@@ -133,9 +134,9 @@ class Session:
         return commands
 
     # --- the program ---------------------------------------------------------------------------
-    def start_program(self, *argv):
+    def start_program(self, *argv, exe="tolvarin-sim.exe"):
         self.program = subprocess.Popen(
-            ["wine", os.path.join(self.args.bin, "tolvarin-sim.exe")] + list(argv),
+            ["wine", os.path.join(self.args.bin, exe)] + list(argv),
             env=self.env, cwd=self.work, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         result = self.wine("tolvarin-driver.exe", "wait-window", "10000")
         check(result.returncode == 0, "main window appears")
@@ -215,6 +216,12 @@ class Session:
             if process is not None and process.poll() is None:
                 process.kill()
                 process.wait()
+
+
+def port_in_use():
+    with socket.socket() as probe:
+        probe.settimeout(0.5)
+        return probe.connect_ex(("127.0.0.1", PORT)) == 0
 
 
 def search_count(state):
@@ -356,6 +363,7 @@ def scenario_errors(s):
 
     s.fixture("offer")  # no server this time
     s.server = None
+    check(not port_in_use(), "nobody else listens on port %d" % PORT)
     s.start_program()
     box = s.wait_box("網路問題", 30)
     check(box["text"] == "無法鏈結伺服器!", "connect error text", box)
@@ -448,7 +456,22 @@ def scenario_window(s):
     s.check_exit(10)
 
 
+def scenario_release(s):
+    """The program for real devices: its SetupAPI search finds no device under Wine and goes on."""
+    s.start_program(exe="tolvarin.exe")
+    state = s.state()
+    check(state["title"] == TITLE, "title", state["title"])
+    check(s.text(state, DEVICE_LABEL) in (SEARCH % 0, SEARCH % 1), "search starts at 0",
+          s.text(state, DEVICE_LABEL))
+    state = s.wait("three search ticks", lambda st: (search_count(st) or 0) >= 3, 10)
+    check(not s.enabled(state, START) and s.text(state, LATEST_LABEL) == "", "nothing offered")
+    s.shot("1-searching")
+    check(s.click(EXIT) == 0, "Exit while searching")
+    s.check_exit(10)
+
+
 SCENARIOS = {
+    "release": scenario_release,
     "update": scenario_update,
     "current": scenario_current,
     "force": scenario_force,
