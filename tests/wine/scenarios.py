@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
 """End-to-end scenarios: tolvarin-sim.exe under Wine, driven through its window like a person.
 
-    scenarios.py --bin DIR --work DIR --shots DIR --server SCRIPT SCENARIO...
+    scenarios.py --bin DIR --work DIR --shots DIR --server SCRIPT [--prefix DIR] SCENARIO...
 
 Each scenario prepares its update server tree and simulated device with tolvarin-fixture.exe,
 starts the local update server on 127.0.0.1:18047 (the simulated build's host) when it needs one,
 starts the program, reads and drives its window with tolvarin-driver.exe, takes screenshots of
 the X display into --shots as <scenario>-<step>.png, and checks the window's texts, the boxes,
-the program's exit status and what the simulated device holds afterwards. Needs WINEPREFIX (a
-prepared prefix, scripts/wine-prefix.sh) and DISPLAY.
+the program's exit status and what the simulated device holds afterwards. Needs a prepared Wine
+prefix (scripts/wine-prefix.sh; WINEPREFIX, or --prefix when that is unset) and DISPLAY. One
+prefix serves one X display at a time: its desktop opens on the display of its first window.
 """
 import argparse
 import json
@@ -65,6 +66,9 @@ class Session:
         self.state_file = os.path.join(self.work, "device.state")
         self.unplugged = os.path.join(self.work, "device.unplugged")
         self.env = dict(os.environ, WINEDEBUG="-all", TOLVARIN_SIM_STATE=windows_path(self.state_file))
+        # The caller's prefix when it has one (scripts/wine-prefix.sh exports it), else --prefix.
+        self.env.setdefault("WINEPREFIX", args.prefix)
+        self.env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
         self.server = None
         self.program = None
         self.steps = []
@@ -488,8 +492,11 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--shots", required=True)
     parser.add_argument("--server", required=True)
+    parser.add_argument("--prefix", help="Wine prefix when WINEPREFIX is not set")
     parser.add_argument("scenarios", nargs="+", choices=sorted(SCENARIOS))
     args = parser.parse_args()
+    if not os.environ.get("WINEPREFIX") and not args.prefix:
+        parser.error("set WINEPREFIX or give --prefix")
     for folder in ("bin", "work", "shots", "server"):
         setattr(args, folder, os.path.abspath(getattr(args, folder)))
     failed = 0
