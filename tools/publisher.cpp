@@ -232,6 +232,10 @@ std::string EntryNameProblem(const std::string& name) {
       return "entry name \"" + name + "\" must be printable ASCII without spaces or '/'";
   if (!IsHexDigit(name[name.size() - 2]))
     return "entry name \"" + name + "\" needs the kind as a hex digit in its second-to-last place";
+  // A T entry names the device model it belongs to.
+  if (HexDigitValue(name[name.size() - 2]) == KIND_T &&
+      !(IsHexDigit(name[4]) && IsHexDigit(name[5])))
+    return "T entry name \"" + name + "\" needs the model code as two hex digits at 4..5";
   return "";
 }
 

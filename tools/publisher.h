@@ -46,7 +46,8 @@ std::vector<uint8_t> PatternPayload(size_t size, uint32_t seed);
 size_t RangeBytes(uint16_t firstSector, uint16_t lastSector);
 
 // Empty when `name` can name a catalogue entry: 6 to 31 printable ASCII characters without '/',
-// the second-to-last a hex digit (the kind). Otherwise a sentence saying what is wrong.
+// the second-to-last a hex digit (the kind), and for kind T characters 4..5 hex digits (the model
+// code). Otherwise a sentence saying what is wrong.
 std::string EntryNameProblem(const std::string& name);
 
 // The published bytes of an image file with the given tag (header sealed, header bytes 8..31

@@ -298,6 +298,10 @@ class BadInput(unittest.TestCase):
             "step": {"entries": []}}]}
         self.assertRefused(["publish", self.write("c.json", json.dumps(bad_name)), "--out", out], 2,
                            "6 to 31 characters")
+        bad_model = {"models": [{"modelId": "4D9C", "step": {"entries": [
+            {"name": "Mt9Czz0b", "size": 4128}]}}]}
+        self.assertRefused(["publish", self.write("e.json", json.dumps(bad_model)), "--out", out],
+                           2, "model code")
         no_image = {"models": [{"modelId": "4D9C", "step": {"entries": [{"name": "Mt9C520b"}]}}]}
         self.assertRefused(["publish", self.write("d.json", json.dumps(no_image)), "--out", out], 2,
                            "neither an image nor a size")
