@@ -210,6 +210,26 @@ TEST_F(WorkflowTest, APendingUpdateAppliesEveryItemAndTheSelectedMainImage) {
   EXPECT_FALSE(ui.Enabled(ID_VERSION_COMBO));
 }
 
+TEST_F(WorkflowTest, ALongFormDeviceSeesTheIndexVersionWord) {
+  ModelPlan model = SampleModel();
+  model.step.entries[3].description = u"main.1.32.beta";
+  model.final = model.step;
+  Publish(model);
+  StartServer();
+  Plug(BuildInfoPage(0x42, "4D9C", "2130", "V17", "006", 0x00090801));
+
+  IdentifyDevice();
+  EXPECT_EQ(ui.Text(ID_DEVICE_LABEL), u"[ 00090801 ]");
+  EXPECT_EQ(Utf8(ui.Text(ID_LATEST_LABEL)), Utf8(u"[ 01020304 ]  請<開始更新>"));
+  EXPECT_EQ(ui.comboLines,
+            (std::vector<std::u16string>{u" 01020304  [ 版本 1.31 ]", u" 01020304  [ main.1.32 ]"}))
+      << "descriptions end before their last '.'";
+  ui.comboSelection = 1;
+  RunUpdate();
+  ExpectProgrammed(ImageNamed(model, C2));
+  EXPECT_EQ(device.commands, std::vector<uint32_t>{CMD_UPDATE_DONE});
+}
+
 TEST_F(WorkflowTest, AnUpToDateDeviceIsNotOfferedAnything) {
   Publish(SingleMainModel());
   StartServer();
