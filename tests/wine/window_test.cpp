@@ -1,0 +1,198 @@
+// The main window under Wine: its controls as created, the search tick, the removal test and the
+// Start guard, on real windows of the platform.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "app/strings.h"
+#include "app/ui_port_win32.h"
+#include "app/window_win32.h"
+// window_win32.h first: dbt.h builds on the types of windows.h.
+#include <dbt.h>
+
+namespace {
+
+std::u16string Text(HWND window) {
+  wchar_t buffer[256] = {};
+  GetWindowTextW(window, buffer, 256);
+  return std::u16string(reinterpret_cast<const char16_t*>(buffer));
+}
+
+std::wstring ClassOf(HWND window) {
+  wchar_t buffer[64] = {};
+  GetClassNameW(window, buffer, 64);
+  return buffer;
+}
+
+// A removal record as the system builds it: header, class GUID, then the interface name.
+std::vector<uint8_t> Record(const std::u16string& name, DWORD type = DBT_DEVTYP_DEVICEINTERFACE) {
+  std::vector<uint8_t> record(BROADCAST_NAME_OFFSET + (name.size() + 1) * 2, 0);
+  auto* header = reinterpret_cast<DEV_BROADCAST_HDR*>(record.data());
+  header->dbch_size = static_cast<DWORD>(record.size());
+  header->dbch_devicetype = type;
+  std::memcpy(record.data() + BROADCAST_NAME_OFFSET, name.c_str(), name.size() * 2);
+  return record;
+}
+
+const std::u16string DEVICE_NAME =
+    u"\\\\?\\usbstor#disk&ven_quorvel&prod_482diskprobexq&rev_1.00#0001#";
+
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetAppState(Win32UiPort(), nullptr);
+    g_app.instance = GetModuleHandleW(nullptr);
+    g_app.ui->LoadString(STR_SEARCH_FORMAT, g_app.searchFormat, TEXT_CAPACITY);
+    WNDCLASSEXW windowClass = {};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = MainWindowProc;
+    windowClass.hInstance = static_cast<HINSTANCE>(g_app.instance);
+    windowClass.lpszClassName = L"k47Q-window-test";
+    RegisterClassExW(&windowClass);
+    window = CreateWindowExW(0, L"k47Q-window-test", L"test", MAIN_WINDOW_STYLE, 0, 0, 420, 500,
+                             nullptr, nullptr, static_cast<HINSTANCE>(g_app.instance), nullptr);
+    ASSERT_NE(window, nullptr);
+    g_app.mainWindow = window;
+  }
+  void TearDown() override {
+    DestroyWindow(window);
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    }
+    ResetAppState(nullptr, nullptr);
+  }
+
+  HWND window = nullptr;
+};
+
+struct Expected {
+  const wchar_t* windowClass;
+  std::u16string text;
+  DWORD style;
+  int x, y, width, height;
+  int id;
+  bool enabled;
+};
+
+}  // namespace
+
+TEST_F(WindowTest, CreationBuildsTheEightControlsInOrder) {
+  const Expected expected[] = {
+      {L"Button", u" 你的版本 : ", 0x50000007, 15, 10, 370, 80, 0x72, true},
+      {L"Static", u"尋 找 中.....   0", 0x50000001, 50, 40, 300, 40, 0x74, true},
+      {L"Button", u" 最新版本 : ", 0x50000007, 15, 100, 370, 70, 0x73, true},
+      {L"Button", u" 可取得版本 :", 0x50000007, 15, 180, 370, 80, 0x73, true},
+      {L"Static", u"", 0x50000001, 60, 130, 280, 35, 0x75, true},
+      {L"Button", u"開 始 更 新", 0x50000001, 100, 290, 200, 50, 0x70, false},
+      {L"Button", u"離  開", 0x50000001, 100, 370, 200, 50, 0x71, true},
+      {L"ComboBox", u"", 0x50000203, 40, 210, 320, -1, 0x7d, false},
+  };
+  HWND child = GetWindow(window, GW_CHILD);
+  for (const Expected& e : expected) {
+    ASSERT_NE(child, nullptr) << "missing control " << e.id;
+    EXPECT_EQ(_wcsicmp(ClassOf(child).c_str(), e.windowClass), 0) << e.id;
+    EXPECT_EQ(Text(child), e.text) << e.id;
+    DWORD style = static_cast<DWORD>(GetWindowLongW(child, GWL_STYLE));
+    EXPECT_EQ(style & ~static_cast<DWORD>(WS_DISABLED), e.style) << e.id;
+    EXPECT_EQ(GetDlgCtrlID(child), e.id);
+    EXPECT_EQ(IsWindowEnabled(child) != FALSE, e.enabled) << e.id;
+    RECT rect;
+    GetWindowRect(child, &rect);
+    MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&rect), 2);
+    EXPECT_EQ(rect.left, e.x) << e.id;
+    EXPECT_EQ(rect.top, e.y) << e.id;
+    EXPECT_EQ(rect.right - rect.left, e.width) << e.id;
+    // A closed drop-down list is as tall as its field, whatever height it was created with.
+    if (e.height > 0) {
+      EXPECT_EQ(rect.bottom - rect.top, e.height) << e.id;
+    }
+    child = GetWindow(child, GW_HWNDNEXT);
+  }
+  EXPECT_EQ(child, nullptr) << "more than eight controls";
+  EXPECT_EQ(g_app.startButton, GetDlgItem(window, 0x70));
+  EXPECT_EQ(g_app.exitButton, GetDlgItem(window, 0x71));
+  EXPECT_EQ(g_app.deviceVersionLabel, GetDlgItem(window, 0x74));
+  EXPECT_EQ(g_app.latestVersionLabel, GetDlgItem(window, 0x75));
+  EXPECT_EQ(g_app.versionCombo, GetDlgItem(window, 0x7d));
+}
+
+TEST_F(WindowTest, TicksWithoutADeviceCountInTheFirstLabel) {
+  for (int i = 0; i < 3; ++i) SendMessageW(window, WM_TIMER, SEARCH_TIMER_ID, 0);
+  EXPECT_EQ(g_app.searchCount, 3);
+  EXPECT_EQ(Text(static_cast<HWND>(g_app.deviceVersionLabel)), u"尋 找 中.....   3");
+  EXPECT_EQ(g_app.runFlags & FLAG_DEVICE_FOUND, 0u);
+  g_app.searchCount = 999;
+  SendMessageW(window, WM_TIMER, SEARCH_TIMER_ID, 0);
+  EXPECT_EQ(Text(static_cast<HWND>(g_app.deviceVersionLabel)), u"尋 找 中..... 1000");
+}
+
+TEST_F(WindowTest, RemovalNamesTheDeviceOnlyWithBothTokensInTheFirst255Units) {
+  EXPECT_TRUE(RemovalNamesDevice(Record(DEVICE_NAME).data()));
+  EXPECT_FALSE(RemovalNamesDevice(Record(u"\\\\?\\usbstor#disk&ven_quorvel&prod_other#1").data()));
+  EXPECT_FALSE(RemovalNamesDevice(Record(u"\\\\?\\usbstor#disk&prod_482diskprobexq#1").data()));
+  EXPECT_FALSE(
+      RemovalNamesDevice(Record(u"\\\\?\\usbstor#disk&ven_QUORVEL&prod_482DISKPROBEXQ#1").data()));
+  // The name is cut to 255 units before the tokens are looked for.
+  std::u16string padded = u"ven_quorvel&" + std::u16string(255 - 12 - 14, u'x');
+  EXPECT_TRUE(RemovalNamesDevice(Record(padded + u"482diskprobexq").data()));
+  EXPECT_FALSE(RemovalNamesDevice(Record(padded + u"x482diskprobexq").data()));
+}
+
+TEST_F(WindowTest, RemovalNoticesChangeNothingUnlessTheFoundDeviceGoes) {
+  // Not found yet: even the device's own notice is ignored (this process would end otherwise).
+  std::vector<uint8_t> own = Record(DEVICE_NAME);
+  EXPECT_EQ(SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE,
+                         reinterpret_cast<LPARAM>(own.data())),
+            0);
+  g_app.runFlags |= FLAG_DEVICE_FOUND;
+  std::vector<uint8_t> other = Record(u"\\\\?\\usbstor#disk&ven_other&prod_stick#2");
+  EXPECT_EQ(SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE,
+                         reinterpret_cast<LPARAM>(other.data())),
+            0);
+  // Other events and other record types about the device itself.
+  EXPECT_EQ(SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL,
+                         reinterpret_cast<LPARAM>(own.data())),
+            0);
+  std::vector<uint8_t> volume = Record(DEVICE_NAME, DBT_DEVTYP_VOLUME);
+  EXPECT_EQ(SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE,
+                         reinterpret_cast<LPARAM>(volume.data())),
+            0);
+  EXPECT_TRUE(IsWindow(window));
+}
+
+TEST_F(WindowTest, StartIsIgnoredOnceARunHasStarted) {
+  EnableWindow(static_cast<HWND>(g_app.startButton), TRUE);
+  g_app.runStarted = 1;
+  SendMessageW(window, WM_COMMAND, ID_START_BUTTON, 0);
+  // No second run: Start is left as it was and no worker touched the window.
+  EXPECT_TRUE(IsWindowEnabled(static_cast<HWND>(g_app.startButton)));
+  EXPECT_EQ(Text(static_cast<HWND>(g_app.startButton)), u"開 始 更 新");
+}
+
+TEST_F(WindowTest, ThePortLoadsStringsFromTheExesTable) {
+  WChar text[TEXT_CAPACITY];
+  EXPECT_EQ(g_app.ui->LoadString(STR_DOWNLOADING, text, TEXT_CAPACITY), 9);
+  EXPECT_EQ(std::u16string(text), u"下載更新檔中...");
+  EXPECT_EQ(g_app.ui->LoadString(138, text, TEXT_CAPACITY), 0);  // there is no string 138
+  EXPECT_EQ(g_app.ui->LoadString(STR_SEARCH_FORMAT, text, 5), 4);
+  EXPECT_EQ(std::u16string(text), u"尋 找 ");  // cut to 4 units and terminated
+}
+
+TEST_F(WindowTest, ThePortDrivesTheControls) {
+  CUiPort* ui = g_app.ui;
+  ui->SetControlText(ID_LATEST_LABEL, u"[ 1123 ]  請<開始更新>");
+  EXPECT_EQ(Text(static_cast<HWND>(g_app.latestVersionLabel)), u"[ 1123 ]  請<開始更新>");
+  ui->EnableControl(ID_START_BUTTON, true);
+  EXPECT_TRUE(IsWindowEnabled(static_cast<HWND>(g_app.startButton)));
+  ui->EnableControl(ID_EXIT_BUTTON, false);
+  EXPECT_FALSE(IsWindowEnabled(static_cast<HWND>(g_app.exitButton)));
+  EXPECT_EQ(ui->ComboSelection(), -1);
+  ui->ComboAddLine(u" 1123  [ main ]");
+  ui->ComboAddLine(u" 1124  [ next ]");
+  ui->ComboSelect(1);
+  EXPECT_EQ(ui->ComboSelection(), 1);
+  EXPECT_EQ(SendMessageW(static_cast<HWND>(g_app.versionCombo), CB_GETCOUNT, 0, 0), 2);
+}
