@@ -1,6 +1,7 @@
 // tolvarin-tool: the command line for publishers and testers over the program's own code.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
