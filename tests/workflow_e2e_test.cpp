@@ -455,6 +455,43 @@ TEST_F(WorkflowTest, AServerThatDiesMidImageStopsTheRun) {
   EXPECT_TRUE(device.commands.empty());
 }
 
+TEST_F(WorkflowTest, AServerGoneBeforeTheRunCannotBeReached) {
+  Publish(SampleModel());
+  StartServer();
+  Plug(BehindPage());
+  IdentifyDevice();
+  ASSERT_TRUE(ui.Enabled(ID_START_BUTTON));
+  server->Stop();
+
+  RunUpdate();
+  ExpectOneBox(u"無法鏈結伺服器!", u"網路問題", MB_STYLE_ICON_ERROR);
+  EXPECT_TRUE(Erased().empty());
+  EXPECT_TRUE(device.commands.empty());
+}
+
+TEST_F(WorkflowTest, AnEmptyFileIsAFailedDownloadShownAsZero) {
+  ModelPlan model = SampleModel();
+  Publish(model);
+  ASSERT_TRUE(WriteWholeFile(ImageFilePath(root.Path(), "4D9C", T), {}));
+  StartServer();
+  Plug(BehindPage());
+  IdentifyDevice();
+  RunUpdate();
+  ExpectOneBox(u"0", u"0", MB_STYLE_ICON_ERROR);
+  EXPECT_TRUE(Erased().empty());
+  EXPECT_TRUE(device.commands.empty());
+}
+
+TEST_F(WorkflowTest, AnEmptyStepIndexIsAFailedDownloadShownAsZero) {
+  Publish(SampleModel());
+  ASSERT_TRUE(WriteWholeFile(IndexFilePath(root.Path(), "4D9C", 1), {}));
+  StartServer();
+  Plug(BehindPage());
+  IdentifyDevice();
+  ExpectOneBox(u"0", u"0", MB_STYLE_ICON_ERROR);
+  EXPECT_FALSE(ui.Enabled(ID_START_BUTTON));
+}
+
 TEST_F(WorkflowTest, AnEntryOfAKindWithoutALetterShowsAQuestionMark) {
   ModelPlan model;
   model.modelId = "4D9C";
