@@ -1,7 +1,6 @@
 // The whole-update rig: a published server tree, the local server, and one forced update run.
 #include "update_rig.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -23,32 +22,6 @@ class CCountingUi : public CNullUiPort {
     return 1;
   }
   int errors = 0;
-};
-
-// The simulated device with a stopwatch on every request: how long the device took, and the gaps
-// between one request's answer and the next request, which are the program's.
-class CTimedPlatform : public CSimPlatform {
- public:
-  using Clock = std::chrono::steady_clock;
-  explicit CTimedPlatform(CSimDevice* device) : CSimPlatform(device) {}
-  int DeviceIo(DeviceHandle handle, ScsiRequest* request) override {
-    Clock::time_point start = Clock::now();
-    if (answered != Clock::time_point{}) {
-      double gap = std::chrono::duration<double>(start - answered).count();
-      gaps.push_back(gap);
-      if (gap > longestGap) longestGap = gap;
-      if (gap > 100e-6) ++slowGaps;
-    }
-    int result = CSimPlatform::DeviceIo(handle, request);
-    answered = Clock::now();
-    inside += answered - start;
-    return result;
-  }
-  Clock::time_point answered{};
-  Clock::duration inside{};
-  double longestGap = 0;
-  uint64_t slowGaps = 0;
-  std::vector<double> gaps;
 };
 
 }  // namespace
@@ -118,8 +91,8 @@ std::string CUpdateRig::ImageUrl(uint32_t imageBytes) const {
 UpdateRunResult CUpdateRig::Run(CSimDevice* device) {
   UpdateRunResult result;
   CCountingUi ui;
-  CTimedPlatform platform(device);
-  platform.gaps.reserve(1 << 16);
+  CSimPlatform platform(device);
+  device->pace = SimPace();
   ResetAppState(&ui, &platform);
   uint64_t before = device->requestCount;
   size_t commands = device->commands.size();
@@ -139,14 +112,11 @@ UpdateRunResult CUpdateRig::Run(CSimDevice* device) {
   ResetAppState(nullptr, nullptr);
   result.seconds = std::chrono::duration<double>(end - start).count();
   result.requests = device->requestCount - before;
-  result.deviceSeconds = std::chrono::duration<double>(platform.inside).count();
-  result.longestGap = platform.longestGap;
-  result.slowGaps = platform.slowGaps;
-  if (!platform.gaps.empty()) {
-    auto middle = platform.gaps.begin() + static_cast<std::ptrdiff_t>(platform.gaps.size() / 2);
-    std::nth_element(platform.gaps.begin(), middle, platform.gaps.end());
-    result.medianGap = *middle;
-  }
+  // The device times the gaps between its requests when requests take time.
+  const SimPace& pace = device->pace;
+  result.gapSeconds = static_cast<double>(pace.totalNanos) * 1e-9;
+  result.medianGap = static_cast<double>(pace.MedianNanos()) * 1e-9;
+  result.slowGaps = pace.slowGaps;
   result.ok = ui.errors == 0 && ui.endedWith == 0 && device->commands.size() == commands + 1 &&
               device->commands.back() == CMD_UPDATE_DONE && device->UnverifiedBytes() == 0;
   return result;

@@ -13,13 +13,13 @@
 struct UpdateRunResult {
   bool ok = false;  // finished with CMD_UPDATE_DONE, no error box, nothing left unverified
   uint64_t requests = 0;
-  double seconds = 0;        // the whole run
-  double runSeconds = 0;     // the update run alone, from Start to the closing box
-  double deviceSeconds = 0;  // inside the device's request calls, as measured
-  double longestGap = 0;     // the longest time between two requests
-  double medianGap = 0;      // the typical one: what the program adds to a request when nothing
-                             // else on the machine gets in the way
-  uint64_t slowGaps = 0;     // gaps between requests of more than 100 us
+  double seconds = 0;     // the whole run
+  double runSeconds = 0;  // the update run alone, from Start to the closing box
+  // As the device saw it (with a delay only): the time between its answers and the next
+  // requests, which is the program's (downloads included), and the typical one of them.
+  double gapSeconds = 0;
+  double medianGap = 0;
+  uint64_t slowGaps = 0;  // gaps of 100 us or more: downloads, or the program off the processor
 };
 
 class CUpdateRig {

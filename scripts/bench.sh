@@ -60,11 +60,18 @@ echo "== peak memory"
 "$bin/tolvarin-update-memory" "$memory_kib" >"$out/memory.txt"
 
 echo "== under Wine"
+# The benchmarks' own win32 tree, update server port and Wine prefix: the tests may be using theirs
+# at the same time, and a prefix serves one display at a time.
 if command -v wine >/dev/null && command -v i686-w64-mingw32-g++ >/dev/null; then
-  cmake --preset win32 >/dev/null
-  cmake --build --preset win32 -j "$jobs" --target tolvarin-sim tolvarin-driver >/dev/null
-  source scripts/wine-prefix.sh build/win32
-  if ! scripts/with-display.sh python3 scripts/bench_wine.py --bin build/win32/bin \
+  cmake --preset win32-bench >/dev/null
+  cmake --build --preset win32-bench -j "$jobs" --target tolvarin-sim tolvarin-driver >/dev/null
+  # The prefix's wineserver and desktop start inside the display they are to use, and end with it.
+  if ! scripts/with-display.sh bash -c 'source scripts/wine-prefix.sh build/win32-bench || exit 1
+      set +e
+      python3 scripts/bench_wine.py --bin build/win32-bench/bin --port 18049 "$@"
+      status=$?
+      wineserver -k >/dev/null 2>&1
+      exit $status' bench-wine \
     --native-bin "$bin" --work "$out/wine" --server tests/server/update_server.py \
     "${wine_args[@]}" --out "$out/wine.json" 2>"$out/wine.log"; then
     cat "$out/wine.log" >&2

@@ -8,7 +8,8 @@ Reuses the end-to-end scenarios' session (tests/wine/scenarios.py) to run the se
 simulated build's port, start tolvarin-sim.exe (forced, so the one image is applied) and drive its
 window; the tree and the device come from tolvarin-bench-fixture, the same ones the native
 benchmark updates. Writes JSON: per run the seconds from the click on Start to the closing box,
-less one start-up of the driver (measured on each run), and the requests the device received.
+less one start-up of the driver (measured on each run), the requests the device received and how
+it saw them paced (the gaps between its answers and the next requests).
 Needs WINEPREFIX and DISPLAY, as the scenarios do.
 """
 import argparse
@@ -22,17 +23,23 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import scenarios  # noqa: E402
 
 
-def device_requests(state_file):
+def device_report(state_file):
+    """Requests received, and the pace line: gaps timed, their total ns, slow ones, median ns."""
+    report = {"requests": 0}
     with open(state_file) as f:
         for line in f:
             words = line.split()
             if words and words[0] == "requests":
-                return int(words[1])
-    return 0
+                report["requests"] = int(words[1])
+            elif words and words[0] == "pace":
+                gaps, total, slow, median = (int(w) for w in words[1:5])
+                report.update(gaps=gaps, gap_s=total * 1e-9, slow_gaps=slow,
+                              median_gap_us=median * 1e-3)
+    return report
 
 
 def one_run(args, index):
-    s = scenarios.Session(args, "bench-%d" % index)
+    s = scenarios.Session(args, "bench-%s" % index)
     try:
         subprocess.run([os.path.join(args.native_bin, "tolvarin-bench-fixture"), s.root,
                         s.state_file, str(args.kib), str(args.delay_us)], check=True)
@@ -52,8 +59,9 @@ def one_run(args, index):
         scenarios.check(box["caption"] == scenarios.DONE_CAPTION, "closing box", box)
         s.close_box()
         s.check_exit()
-        return {"raw_s": raw_s, "driver_s": driver_s, "seconds": raw_s - driver_s,
-                "requests": device_requests(s.state_file)}
+        run = {"raw_s": raw_s, "driver_s": driver_s, "seconds": raw_s - driver_s}
+        run.update(device_report(s.state_file))
+        return run
     finally:
         s.close()
 
@@ -67,18 +75,28 @@ def main():
     parser.add_argument("--kib", type=int, default=1024)
     parser.add_argument("--delay-us", type=int, default=500)
     parser.add_argument("--reps", type=int, default=3)
+    parser.add_argument("--port", type=int, default=scenarios.PORT,
+                        help="the update server port the simulated build was made with")
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
     for folder in ("bin", "native_bin", "work", "server"):
         setattr(args, folder, os.path.abspath(getattr(args, folder)))
     args.shots = os.path.join(args.work, "shots")
+    args.prefix = os.environ.get("WINEPREFIX")
+    scenarios.PORT = args.port
     runs = []
-    try:
-        for i in range(args.reps):
-            runs.append(one_run(args, i))
-    except scenarios.Failure as error:
-        print("wine run failed: %s" % error, file=sys.stderr)
-        return 1
+    for i in range(args.reps):
+        # The display and Wine are shared with whatever else runs; a run that fails is tried
+        # again, twice at most, and reported if it never completes.
+        for attempt in range(3):
+            try:
+                runs.append(one_run(args, "%d-%d" % (i, attempt)))
+                break
+            except scenarios.Failure as error:
+                print("wine run %d, attempt %d failed: %s" % (i, attempt + 1, error),
+                      file=sys.stderr)
+        else:
+            return 1
     with open(args.out, "w") as f:
         json.dump({"kib": args.kib, "delay_us": args.delay_us, "runs": runs}, f)
     return 0

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "device/device_ops.h"
@@ -154,4 +155,41 @@ TEST_F(SimDeviceTest, TracksChangedBytesUntilTheyAreReadBack) {
   device.faults.failPage = 18;
   DeviceReadPages(page, 18, 1);
   EXPECT_EQ(device.UnverifiedBytes(), 257u) << "a failed read verifies nothing";
+}
+
+TEST_F(SimDeviceTest, TimesTheGapsBetweenRequestsOnlyWithADelay) {
+  uint8_t page[256];
+  DeviceReadPages(page, 0, 3);
+  EXPECT_EQ(device.pace.gaps, 0u) << "no delay, no timing";
+  device.faults.delayMicros = 1;
+  DeviceReadPages(page, 0, 3);
+  EXPECT_EQ(device.pace.gaps, 2u) << "the first timed request has no answer before it";
+  EXPECT_GT(device.pace.MedianNanos(), 0u);
+  EXPECT_LE(device.pace.MedianNanos(), SimPace::SLOW_NANOS);
+
+  std::string path = ::testing::TempDir() + "sim-pace.state";
+  ASSERT_TRUE(device.Save(path));
+  std::FILE* file = std::fopen(path.c_str(), "r");
+  ASSERT_NE(file, nullptr);
+  char line[256];
+  bool reported = false;
+  while (std::fgets(line, sizeof line, file) != nullptr)
+    reported = reported || std::strncmp(line, "pace 2 ", 7) == 0;
+  std::fclose(file);
+  EXPECT_TRUE(reported) << "the state file reports the pace";
+  CSimDevice loaded;
+  EXPECT_TRUE(loaded.Load(path));
+  EXPECT_EQ(loaded.pace.gaps, 0u) << "a loaded device times its own requests";
+  std::remove(path.c_str());
+}
+
+TEST(SimPace, MedianOfTheBuckets) {
+  SimPace pace;
+  EXPECT_EQ(pace.MedianNanos(), 0u);
+  for (uint64_t nanos : {120u, 130u, 480u}) pace.Add(nanos);
+  EXPECT_EQ(pace.MedianNanos(), 125u) << "the middle of the 100..150 ns bucket";
+  for (int i = 0; i < 4; ++i) pace.Add(SimPace::SLOW_NANOS + 1);
+  EXPECT_EQ(pace.slowGaps, 4u);
+  EXPECT_EQ(pace.MedianNanos(), SimPace::SLOW_NANOS) << "most gaps were slow";
+  EXPECT_EQ(pace.totalNanos, 730u + 4 * (SimPace::SLOW_NANOS + 1));
 }

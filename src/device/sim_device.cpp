@@ -8,6 +8,8 @@
 //   fault fail-request|fail-page|ignore-write|partial-write|ignore-erase|drop-from|delay-us <n>
 //   command <hex code>                    a finishing command received, in order
 //   sector <n> <8192 hex digits>          one stored sector; sectors not listed read as erased
+//   pace <gaps> <total ns> <slow> <median ns>  how the requests since opening were paced (written
+//                                         for whoever reads the file; not loaded back)
 #include "device/sim_device.h"
 
 #include <chrono>
@@ -20,11 +22,15 @@ namespace {
 
 constexpr char STATE_MAGIC[] = "tolvarin-sim-device";
 
-void WaitMicros(uint32_t micros) {
-  if (micros == 0) return;
+int64_t NowNanos() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void WaitUntilNanos(int64_t until) {
   // Spin rather than sleep: a sleep overshoots by tens of microseconds, more than the delay itself.
-  auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(micros);
-  while (std::chrono::steady_clock::now() < until) {
+  while (NowNanos() < until) {
   }
 }
 
@@ -106,9 +112,39 @@ void CSimDevice::LoadFlashPage(uint32_t page, const uint8_t* data) {
               PAGE_SIZE);
 }
 
+void SimPace::Add(uint64_t nanos) {
+  ++gaps;
+  totalNanos += nanos;
+  if (nanos >= SLOW_NANOS) {
+    ++slowGaps;
+    return;
+  }
+  if (histogram.empty()) histogram.assign(SLOW_NANOS / BUCKET_NANOS, 0);
+  ++histogram[nanos / BUCKET_NANOS];
+}
+
+uint64_t SimPace::MedianNanos() const {
+  if (gaps == 0) return 0;
+  uint64_t seen = 0;
+  for (size_t i = 0; i < histogram.size(); ++i) {
+    seen += histogram[i];
+    if (2 * seen >= gaps) return i * BUCKET_NANOS + BUCKET_NANOS / 2;
+  }
+  return SLOW_NANOS;
+}
+
 int CSimDevice::HandleRequest(ScsiRequest* request) {
+  if (faults.delayMicros == 0) return Answer(request);
+  int64_t arrived = NowNanos();
+  if (answeredNanos >= 0) pace.Add(static_cast<uint64_t>(arrived - answeredNanos));
+  WaitUntilNanos(arrived + int64_t{faults.delayMicros} * 1000);
+  int result = Answer(request);
+  answeredNanos = NowNanos();
+  return result;
+}
+
+int CSimDevice::Answer(ScsiRequest* request) {
   uint64_t number = ++requestCount;
-  WaitMicros(faults.delayMicros);
   uint32_t address = RequestAddress(request);
 
   SimRecord record{SIM_MALFORMED, address, false};
@@ -204,6 +240,9 @@ bool CSimDevice::Save(const std::string& path) const {
   }
   for (const auto& [sector, bytes] : sectors)
     out << "sector " << sector << " " << Hex(bytes.data(), bytes.size()) << "\n";
+  if (pace.gaps != 0)
+    out << "pace " << pace.gaps << " " << pace.totalNanos << " " << pace.slowGaps << " "
+        << pace.MedianNanos() << "\n";
   out.flush();
   return static_cast<bool>(out);
 }
@@ -250,6 +289,10 @@ bool CSimDevice::Load(const std::string& path) {
       std::string hex;
       fields >> hex;
       loaded.commands.push_back(static_cast<uint32_t>(std::strtoul(hex.c_str(), nullptr, 16)));
+    } else if (key == "pace") {
+      // A report of the session that wrote the file; a loaded device times its own requests.
+      uint64_t ignored[4];
+      for (uint64_t& value : ignored) fields >> value;
     } else if (key == "sector") {
       uint32_t sector = 0;
       std::string hex;

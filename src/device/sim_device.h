@@ -20,6 +20,24 @@ struct SimFaults {
   uint32_t delayMicros = 0;  // time each request takes
 };
 
+// How the other side paces the device: the time from each answer to the next request. Kept only
+// while requests take time (faults.delayMicros), so that runs without a delay pay nothing for it;
+// covers the requests since the device was made or loaded.
+struct SimPace {
+  static constexpr uint64_t BUCKET_NANOS = 50;
+  static constexpr uint64_t SLOW_NANOS = 100000;  // longer gaps are counted, not placed
+
+  void Add(uint64_t nanos);
+  // The median gap in ns (the middle of its 50 ns bucket), or SLOW_NANOS when most gaps were
+  // slow; 0 when none was timed.
+  uint64_t MedianNanos() const;
+
+  uint64_t gaps = 0;        // requests timed (each one after an earlier answer)
+  uint64_t totalNanos = 0;  // their gaps added up
+  uint64_t slowGaps = 0;    // gaps of SLOW_NANOS or more: downloads, boxes, time off the processor
+  std::vector<uint32_t> histogram;  // gaps below SLOW_NANOS by BUCKET_NANOS
+};
+
 enum SimRequestKind : uint8_t { SIM_READ, SIM_WRITE, SIM_ERASE, SIM_COMMAND, SIM_MALFORMED };
 
 struct SimRecord {
@@ -58,6 +76,7 @@ class CSimDevice {
   // Finishing commands received, in order (kept in the state file too).
   std::vector<uint32_t> commands;
   SimFaults faults;
+  SimPace pace;
   uint64_t requestCount = 0;
   // Whether to keep `log`; long benchmarks switch it off.
   bool keepLog = true;
@@ -69,7 +88,9 @@ class CSimDevice {
   uint64_t UnverifiedBytes() const;
 
  private:
+  int Answer(ScsiRequest* request);
   std::vector<uint8_t>& Sector(uint32_t sector);
   uint8_t* Unverified(uint32_t sector);
   uint8_t infoPage[PAGE_SIZE];
+  int64_t answeredNanos = -1;  // when the last timed request was answered (-1: none yet)
 };
