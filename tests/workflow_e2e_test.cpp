@@ -354,6 +354,52 @@ TEST_F(WorkflowTest, AMissingFinalIndexLeavesTheStatusEmpty) {
   ExpectOneBox(TEXT_DONE, CAPTION_DONE, MB_STYLE_OK);
 }
 
+namespace {
+
+// The sample's step index padded after its list's terminator to `size` bytes: padding is part of
+// the file (and of its checksums) but no entry.
+void PublishPaddedStepIndex(const ModelPlan& model, const std::string& root, size_t size) {
+  std::vector<IndexEntrySpec> entries;
+  for (const IndexEntryPlan& e : model.step.entries)
+    entries.push_back(
+        {e.name,
+         static_cast<uint32_t>(ImageNamed(model, e.name).payload.size() + UPDATE_HEADER_SIZE),
+         e.description});
+  std::vector<uint8_t> index =
+      BuildIndexFile(model.modelId, model.step.versionWord, entries, false);
+  index.resize(size, 0x5A);
+  PublishUpdateFile(index, model.modelId, MODE_INDEX_FILE);
+  ASSERT_TRUE(WriteWholeFile(IndexFilePath(root, model.modelId, 1), index));
+}
+
+}  // namespace
+
+TEST_F(WorkflowTest, AStepIndexThatFillsItsBufferIsRead) {
+  ModelPlan model = SampleModel();
+  model.hasFinal = false;
+  Publish(model);
+  PublishPaddedStepIndex(model, root.Path(), MAX_INDEX_FILE_SIZE);
+  StartServer();
+  Plug(BehindPage());
+  IdentifyDevice();
+  EXPECT_TRUE(ui.boxes.empty());
+  EXPECT_EQ(g_app.catalogue.entryCount, 5);
+  EXPECT_TRUE(ui.Enabled(ID_START_BUTTON));
+}
+
+TEST_F(WorkflowTest, AStepIndexOneByteTooLongIsAReadFailure) {
+  ModelPlan model = SampleModel();
+  model.hasFinal = false;
+  Publish(model);
+  PublishPaddedStepIndex(model, root.Path(), MAX_INDEX_FILE_SIZE + 1);
+  StartServer();
+  Plug(BehindPage());
+  IdentifyDevice();
+  // The download refuses what does not fit the index buffer before the check could.
+  ExpectOneBox(u"讀檔 失敗!", u"網路問題", MB_STYLE_ICON_ERROR);
+  EXPECT_FALSE(ui.Enabled(ID_START_BUTTON));
+}
+
 TEST_F(WorkflowTest, AMissingStepIndexEndsWithTheCheckOfTheErrorPage) {
   ModelPlan model = SampleModel();
   model.modelId = "1234";  // published for another model only
