@@ -192,4 +192,5 @@ TEST(SimPace, MedianOfTheBuckets) {
   EXPECT_EQ(pace.slowGaps, 4u);
   EXPECT_EQ(pace.MedianNanos(), SimPace::SLOW_NANOS) << "most gaps were slow";
   EXPECT_EQ(pace.totalNanos, 730u + 4 * (SimPace::SLOW_NANOS + 1));
+  EXPECT_EQ(pace.longestNanos, SimPace::SLOW_NANOS + 1);
 }

@@ -8,8 +8,9 @@
 //   fault fail-request|fail-page|ignore-write|partial-write|ignore-erase|drop-from|delay-us <n>
 //   command <hex code>                    a finishing command received, in order
 //   sector <n> <8192 hex digits>          one stored sector; sectors not listed read as erased
-//   pace <gaps> <total ns> <slow> <median ns>  how the requests since opening were paced (written
-//                                         for whoever reads the file; not loaded back)
+//   pace <gaps> <total ns> <slow> <median ns> <longest ns>
+//                                         how the requests since opening were paced (written for
+//                                         whoever reads the file; not loaded back)
 #include "device/sim_device.h"
 
 #include <chrono>
@@ -115,6 +116,7 @@ void CSimDevice::LoadFlashPage(uint32_t page, const uint8_t* data) {
 void SimPace::Add(uint64_t nanos) {
   ++gaps;
   totalNanos += nanos;
+  if (nanos > longestNanos) longestNanos = nanos;
   if (nanos >= SLOW_NANOS) {
     ++slowGaps;
     return;
@@ -242,7 +244,7 @@ bool CSimDevice::Save(const std::string& path) const {
     out << "sector " << sector << " " << Hex(bytes.data(), bytes.size()) << "\n";
   if (pace.gaps != 0)
     out << "pace " << pace.gaps << " " << pace.totalNanos << " " << pace.slowGaps << " "
-        << pace.MedianNanos() << "\n";
+        << pace.MedianNanos() << " " << pace.longestNanos << "\n";
   out.flush();
   return static_cast<bool>(out);
 }
@@ -291,7 +293,7 @@ bool CSimDevice::Load(const std::string& path) {
       loaded.commands.push_back(static_cast<uint32_t>(std::strtoul(hex.c_str(), nullptr, 16)));
     } else if (key == "pace") {
       // A report of the session that wrote the file; a loaded device times its own requests.
-      uint64_t ignored[4];
+      uint64_t ignored[5];
       for (uint64_t& value : ignored) fields >> value;
     } else if (key == "sector") {
       uint32_t sector = 0;

@@ -35,6 +35,7 @@ struct SimPace {
   uint64_t gaps = 0;        // requests timed (each one after an earlier answer)
   uint64_t totalNanos = 0;  // their gaps added up
   uint64_t slowGaps = 0;    // gaps of SLOW_NANOS or more: downloads, boxes, time off the processor
+  uint64_t longestNanos = 0;  // the longest gap (in a whole program run: waiting for the user)
   std::vector<uint32_t> histogram;  // gaps below SLOW_NANOS by BUCKET_NANOS
 };
 
