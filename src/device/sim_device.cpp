@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -30,7 +31,16 @@ int64_t NowNanos() {
 }
 
 void WaitUntilNanos(int64_t until) {
-  // Spin rather than sleep: a sleep overshoots by tens of microseconds, more than the delay itself.
+#ifndef _WIN32
+  // A long wait sleeps through most of its time: a device that spins is preempted on a busy
+  // machine, and its requests then take longer than their delay.
+  constexpr int64_t SPIN_NANOS = 150000;
+  int64_t left = until - NowNanos();
+  if (left > 2 * SPIN_NANOS)
+    std::this_thread::sleep_for(std::chrono::nanoseconds(left - SPIN_NANOS));
+#endif
+  // The end of the wait spins: a sleep overshoots by tens of microseconds (and on Windows sleeps
+  // whole milliseconds), more than a short delay itself.
   while (NowNanos() < until) {
   }
 }
