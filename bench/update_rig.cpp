@@ -69,6 +69,7 @@ CUpdateRig::CUpdateRig(const std::vector<uint32_t>& imageSizes, size_t plainFile
   if (plainFileBytes != 0 &&
       !WriteWholeFile(root.Path() + "/plain.bin", PatternPayload(plainFileBytes, 99)))
     return;
+  if (!WriteWholeFile(root.Path() + "/tiny.bin", PatternPayload(TINY_FILE_BYTES, 98))) return;
   server = std::make_unique<CLocalServer>(root.Path());
 }
 

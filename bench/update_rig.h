@@ -24,8 +24,8 @@ struct UpdateRunResult {
 
 class CUpdateRig {
  public:
-  // Publishes one model per image size (bytes of page data, whole sectors) and a plain file of
-  // plainFileBytes (0: none), then starts the server.
+  // Publishes one model per image size (bytes of page data, whole sectors), a plain file of
+  // plainFileBytes (0: none) and a tiny one of TINY_FILE_BYTES, then starts the server.
   CUpdateRig(const std::vector<uint32_t>& imageSizes, size_t plainFileBytes);
   bool Started() const { return server != nullptr && server->Started(); }
 
@@ -37,6 +37,9 @@ class CUpdateRig {
   UpdateRunResult Run(CSimDevice* device);
 
   std::string PlainFileUrl() const { return server->Url("plain.bin"); }
+  // A file so small that fetching it costs what any download costs before its first byte.
+  static constexpr size_t TINY_FILE_BYTES = 1024;
+  std::string TinyFileUrl() const { return server->Url("tiny.bin"); }
   std::string ImageUrl(uint32_t imageBytes) const;
   const std::string& Root() const { return root.Path(); }
 

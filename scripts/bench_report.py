@@ -95,11 +95,20 @@ def main():
               "device's time" % (gap, 100 * gap * 1e-6 * requests / nominal))
 
     print("\n3. Download and memory")
-    ours = median_ns(update, "BM_DownloadToBuffer")
-    curl = median_ns(update, "BM_CurlCommand")
-    name = find(update, "BM_DownloadToBuffer")[0].split("/")[1]
-    print("   %s: DownloadToBuffer %.1f ms, curl -o /dev/null %.1f ms: ratio %.2f" %
-          (name, ours / 1e6, curl / 1e6, ours / curl))
+    name = [n for n in update if n.startswith("BM_DownloadToBuffer/") and "tiny" not in n][0]
+    label = name.split("/")[1]
+    ours = median_ns(update, "BM_DownloadToBuffer/" + label)
+    curl = median_ns(update, "BM_CurlCommand/" + label)
+    ours_tiny = median_ns(update, "BM_DownloadToBuffer/tiny")
+    curl_tiny = median_ns(update, "BM_CurlCommand/tiny")
+    print("   %s from the local server: DownloadToBuffer %.1f ms, curl -o /dev/null %.1f ms: "
+          "ratio %.2f" % (label, ours / 1e6, curl / 1e6, ours / curl))
+    print("     a tiny file (what any download costs): %.2f ms and %.2f ms (curl starts a "
+          "process);" % (ours_tiny / 1e6, curl_tiny / 1e6))
+    if curl > curl_tiny and ours > ours_tiny:
+        print("     the transfer alone: %.1f ms and %.1f ms: ratio %.2f" %
+              ((ours - ours_tiny) / 1e6, (curl - curl_tiny) / 1e6,
+               (ours - ours_tiny) / (curl - curl_tiny)))
     memory = {}
     with open(os.path.join(out, "memory.txt")) as f:
         for line in f:
@@ -123,6 +132,12 @@ def main():
         native = native_run_s.get(label)
         print("   %s: %d requests x delay = %.3f s; fastest %.3f s (%+.2f %%), median %.3f s of %d"
               % (label, requests, nominal, best, 100 * (best - nominal) / nominal, med, len(runs)))
+        fastest = min(runs, key=lambda r: r["seconds"])
+        if "run_gap_s" in fastest:
+            print("     as the device saw the fastest run: %.1f ms between answers and requests "
+                  "after Start (%.2f %%), %d gaps over 100 us" %
+                  (1e3 * fastest["run_gap_s"], 100 * fastest["run_gap_s"] / nominal,
+                   fastest["slow_gaps"]))
         if native is not None:
             print("   native update run of the same image, fastest %.3f s: Wine / native = %.3f" %
                   (native, best / native))
