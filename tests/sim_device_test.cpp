@@ -158,7 +158,7 @@ TEST_F(SimDeviceTest, TracksChangedBytesUntilTheyAreReadBack) {
 }
 
 TEST_F(SimDeviceTest, TimesTheGapsBetweenRequestsOnlyWithADelay) {
-  uint8_t page[256];
+  uint8_t page[3 * 256];  // three pages are read into it
   DeviceReadPages(page, 0, 3);
   EXPECT_EQ(device.pace.gaps, 0u) << "no delay, no timing";
   device.faults.delayMicros = 1;
