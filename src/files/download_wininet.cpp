@@ -17,6 +17,8 @@ constexpr DWORD OPEN_FLAGS =
     INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
 static_assert(OPEN_FLAGS == 0x84000100, "open flags");
 static_assert(sizeof(ACCEPT_HEADERS) - 1 == 15, "the extra headers are passed with length 15");
+// How long a read may wait for the server's next byte.
+constexpr DWORD DOWNLOAD_STALL_MS = 30000;
 
 // Everything a download opened, closed in reverse order on every return.
 struct Handles {
@@ -45,6 +47,11 @@ int DownloadToBuffer(uint8_t* buffer, int capacity, const char* url, const WChar
   Handles h;
   h.root = InternetOpenA(agent, access, nullptr, nullptr, 0);
   if (h.root == nullptr) return ERR_OFFLINE;
+  // A server that stops sending mid-body must fail the read, not hold the worker for ever: not
+  // every WinINet has a receive time-out by default. 30 s, as the native build allows.
+  DWORD timeout = DOWNLOAD_STALL_MS;
+  InternetSetOptionA(h.root, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
+  InternetSetOptionA(h.root, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
   h.url = InternetOpenUrlA(h.root, url, ACCEPT_HEADERS, sizeof(ACCEPT_HEADERS) - 1, OPEN_FLAGS, 0);
   if (h.url == nullptr) return ERR_CONNECT;
   if (fileName != nullptr && fileName[0] != 0) {
