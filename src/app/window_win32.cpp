@@ -119,8 +119,7 @@ bool RemovalNamesDevice(const void* record) {
   CopyText(
       name, REMOVED_NAME_CAPACITY,
       reinterpret_cast<const WChar*>(static_cast<const uint8_t*>(record) + BROADCAST_NAME_OFFSET));
-  if (!TextContains(name, VENDOR_TOKEN)) return false;
-  return TextContains(name, PRODUCT_TOKEN);
+  return MatchesDevicePath(name);
 }
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
