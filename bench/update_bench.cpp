@@ -45,6 +45,8 @@ void BM_WholeUpdate(benchmark::State& state, uint32_t bytes, uint32_t delayMicro
   state.counters["in_device_s"] = last.seconds - last.gapSeconds;
   state.counters["median_gap_us"] = last.medianGap * 1e6;
   state.counters["slow_gaps"] = static_cast<double>(last.slowGaps);
+  state.counters["sector_gap_us"] = last.sectorMedianGap * 1e6;
+  state.counters["sector_gaps"] = static_cast<double>(last.sectorGaps);
   state.counters["device_s"] = deviceSeconds;
   state.counters["overhead_pct"] =
       deviceSeconds > 0 ? 100.0 * (last.seconds - deviceSeconds) / deviceSeconds : 0;

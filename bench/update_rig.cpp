@@ -94,6 +94,7 @@ UpdateRunResult CUpdateRig::Run(CSimDevice* device) {
   CCountingUi ui;
   CSimPlatform platform(device);
   device->pace = SimPace();
+  device->sectorPace = SimPace();
   ResetAppState(&ui, &platform);
   uint64_t before = device->requestCount;
   size_t commands = device->commands.size();
@@ -118,6 +119,8 @@ UpdateRunResult CUpdateRig::Run(CSimDevice* device) {
   result.gapSeconds = static_cast<double>(pace.totalNanos) * 1e-9;
   result.medianGap = static_cast<double>(pace.MedianNanos()) * 1e-9;
   result.slowGaps = pace.slowGaps;
+  result.sectorMedianGap = static_cast<double>(device->sectorPace.MedianNanos()) * 1e-9;
+  result.sectorGaps = device->sectorPace.gaps;
   result.ok = ui.errors == 0 && ui.endedWith == 0 && device->commands.size() == commands + 1 &&
               device->commands.back() == CMD_UPDATE_DONE && device->UnverifiedBytes() == 0;
   return result;

@@ -20,6 +20,9 @@ struct UpdateRunResult {
   double gapSeconds = 0;
   double medianGap = 0;
   uint64_t slowGaps = 0;  // gaps of 100 us or more: downloads, or the program off the processor
+  // The typical gap before a sector's first request, where the program shows its progress.
+  double sectorMedianGap = 0;
+  uint64_t sectorGaps = 0;
 };
 
 class CUpdateRig {

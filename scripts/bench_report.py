@@ -71,6 +71,7 @@ def main():
           "device delay per request")
     native_run_s = {}
     native_gap_us = {}
+    native_sector_gap_us = {}
     for name, entries in sorted(update.items()):
         if not name.startswith("BM_WholeUpdate"):
             continue
@@ -82,6 +83,7 @@ def main():
         fastest = min(entries, key=lambda b: b["ns"])
         native_run_s[label] = min(b["run_s"] for b in entries)
         native_gap_us[label] = statistics.median(b["median_gap_us"] for b in entries)
+        native_sector_gap_us[label] = statistics.median(b["sector_gap_us"] for b in entries)
         print("   %s: %d requests x delay = %.3f s; measured fastest %.3f s (%+.2f %%), "
               "median %.3f s (%+.2f %%) of %d" %
               (label, requests, nominal, best, 100 * (best - nominal) / nominal, med,
@@ -93,6 +95,10 @@ def main():
                fastest["slow_gaps"], fastest["in_device_s"]))
         print("     typical gap %.2f us a request (median of runs): x requests = %.2f %% of the "
               "device's time" % (gap, 100 * gap * 1e-6 * requests / nominal))
+        sector_gap = native_sector_gap_us[label]
+        sectors = fastest["sector_gaps"]
+        print("     at a sector's start (progress shown): typical gap %.2f us, x %d = %.3f %%" %
+              (sector_gap, sectors, 100 * sector_gap * 1e-6 * sectors / nominal))
 
     print("\n3. Download and memory")
     name = [n for n in update if n.startswith("BM_DownloadToBuffer/") and "tiny" not in n][0]
@@ -147,6 +153,13 @@ def main():
                       "x requests = %.2f %% of the device's time under Wine" %
                       (wine_gap, native_gap_us[label], wine_gap / native_gap_us[label],
                        100 * wine_gap * 1e-6 * requests / nominal))
+            if "sector_gap_us" in runs[0]:
+                wine_sector = statistics.median(r["sector_gap_us"] for r in runs)
+                sectors = runs[0]["sector_gaps"]
+                print("   at a sector's start (progress shown): Wine %.1f us, native %.2f us; "
+                      "x %d = %.2f %% of the device's time under Wine" %
+                      (wine_sector, native_sector_gap_us[label], sectors,
+                       100 * wine_sector * 1e-6 * sectors / nominal))
         else:
             print("   no native run of %s in this run to compare with" % label)
     else:

@@ -24,14 +24,16 @@ import scenarios  # noqa: E402
 
 
 def device_report(state_file):
-    """Requests received, and the pace line: gaps timed, their total ns, slow ones, median ns,
-    longest ns."""
+    """Requests received, and the pace lines: gaps timed, their total ns, slow ones, median ns,
+    longest ns; of all gaps, and of those before a sector's first request."""
     report = {"requests": 0}
     with open(state_file) as f:
         for line in f:
             words = line.split()
             if words and words[0] == "requests":
                 report["requests"] = int(words[1])
+            elif words and words[0] == "sector-pace":
+                report.update(sector_gaps=int(words[1]), sector_gap_us=int(words[4]) * 1e-3)
             elif words and words[0] == "pace":
                 gaps, total, slow, median, longest = (int(w) for w in words[1:6])
                 # The longest gap is the wait for the click on Start.

@@ -164,8 +164,14 @@ TEST_F(SimDeviceTest, TimesTheGapsBetweenRequestsOnlyWithADelay) {
   device.faults.delayMicros = 1;
   DeviceReadPages(page, 0, 3);
   EXPECT_EQ(device.pace.gaps, 2u) << "the first timed request has no answer before it";
+  DeviceEraseSector(1);
+  DeviceReadPages(page, 16, 2);
+  DeviceReadInfoPage(page);
+  DeviceSendCommand(CMD_UPDATE_DONE);
+  EXPECT_EQ(device.pace.gaps, 7u);
+  EXPECT_EQ(device.sectorPace.gaps, 2u) << "the erase and the read of page 16 start a sector";
   EXPECT_GT(device.pace.MedianNanos(), 0u);
-  EXPECT_LE(device.pace.MedianNanos(), SimPace::SLOW_NANOS);
+  EXPECT_LE(device.pace.MedianNanos(), SimPace::PLACED_NANOS);
 
   std::string path = ::testing::TempDir() + "sim-pace.state";
   ASSERT_TRUE(device.Save(path));
@@ -174,7 +180,7 @@ TEST_F(SimDeviceTest, TimesTheGapsBetweenRequestsOnlyWithADelay) {
   char line[256];
   bool reported = false;
   while (std::fgets(line, sizeof line, file) != nullptr)
-    reported = reported || std::strncmp(line, "pace 2 ", 7) == 0;
+    reported = reported || std::strncmp(line, "pace 7 ", 7) == 0;
   std::fclose(file);
   EXPECT_TRUE(reported) << "the state file reports the pace";
   CSimDevice loaded;
@@ -190,7 +196,11 @@ TEST(SimPace, MedianOfTheBuckets) {
   EXPECT_EQ(pace.MedianNanos(), 125u) << "the middle of the 100..150 ns bucket";
   for (int i = 0; i < 4; ++i) pace.Add(SimPace::SLOW_NANOS + 1);
   EXPECT_EQ(pace.slowGaps, 4u);
-  EXPECT_EQ(pace.MedianNanos(), SimPace::SLOW_NANOS) << "most gaps were slow";
+  EXPECT_EQ(pace.MedianNanos(), SimPace::SLOW_NANOS + SimPace::SLOW_BUCKET_NANOS / 2)
+      << "most gaps were slow: placed by 10 us";
   EXPECT_EQ(pace.totalNanos, 730u + 4 * (SimPace::SLOW_NANOS + 1));
-  EXPECT_EQ(pace.longestNanos, SimPace::SLOW_NANOS + 1);
+  for (int i = 0; i < 8; ++i) pace.Add(SimPace::PLACED_NANOS);
+  EXPECT_EQ(pace.slowGaps, 12u);
+  EXPECT_EQ(pace.MedianNanos(), SimPace::PLACED_NANOS) << "longer than anything placed";
+  EXPECT_EQ(pace.longestNanos, SimPace::PLACED_NANOS);
 }

@@ -11,6 +11,7 @@
 //   pace <gaps> <total ns> <slow> <median ns> <longest ns>
 //                                         how the requests since opening were paced (written for
 //                                         whoever reads the file; not loaded back)
+//   sector-pace <same fields>             the same of the gaps before each sector's first request
 #include "device/sim_device.h"
 
 #include <chrono>
@@ -78,6 +79,21 @@ bool Unhex(const std::string& text, uint8_t* out, size_t n) {
   return true;
 }
 
+// An erase, or the read of a sector's first page (the information page aside).
+bool StartsSector(const ScsiRequest* r) {
+  uint32_t address = RequestAddress(r);
+  if (address % PAGES_PER_SECTOR != 0) return false;
+  if (r->cdb[0] == CDB_OP_READ) return address != INFO_PAGE_ADDRESS;
+  return r->cdb[0] == CDB_OP_WRITE && r->dataTransferLength == 0 && address != CMD_UPDATE_DONE &&
+         address != CMD_UPDATE_AGAIN;
+}
+
+void SavePace(std::ofstream& out, const char* key, const SimPace& pace) {
+  if (pace.gaps == 0) return;
+  out << key << " " << pace.gaps << " " << pace.totalNanos << " " << pace.slowGaps << " "
+      << pace.MedianNanos() << " " << pace.longestNanos << "\n";
+}
+
 }  // namespace
 
 CSimDevice::CSimDevice() {
@@ -127,12 +143,15 @@ void SimPace::Add(uint64_t nanos) {
   ++gaps;
   totalNanos += nanos;
   if (nanos > longestNanos) longestNanos = nanos;
-  if (nanos >= SLOW_NANOS) {
-    ++slowGaps;
+  if (nanos < SLOW_NANOS) {
+    if (histogram.empty()) histogram.assign(SLOW_NANOS / BUCKET_NANOS, 0);
+    ++histogram[nanos / BUCKET_NANOS];
     return;
   }
-  if (histogram.empty()) histogram.assign(SLOW_NANOS / BUCKET_NANOS, 0);
-  ++histogram[nanos / BUCKET_NANOS];
+  ++slowGaps;
+  if (nanos >= PLACED_NANOS) return;
+  if (slowHistogram.empty()) slowHistogram.assign(PLACED_NANOS / SLOW_BUCKET_NANOS, 0);
+  ++slowHistogram[nanos / SLOW_BUCKET_NANOS];
 }
 
 uint64_t SimPace::MedianNanos() const {
@@ -142,13 +161,21 @@ uint64_t SimPace::MedianNanos() const {
     seen += histogram[i];
     if (2 * seen >= gaps) return i * BUCKET_NANOS + BUCKET_NANOS / 2;
   }
-  return SLOW_NANOS;
+  for (size_t i = 0; i < slowHistogram.size(); ++i) {
+    seen += slowHistogram[i];
+    if (2 * seen >= gaps) return i * SLOW_BUCKET_NANOS + SLOW_BUCKET_NANOS / 2;
+  }
+  return PLACED_NANOS;
 }
 
 int CSimDevice::HandleRequest(ScsiRequest* request) {
   if (faults.delayMicros == 0) return Answer(request);
   int64_t arrived = NowNanos();
-  if (answeredNanos >= 0) pace.Add(static_cast<uint64_t>(arrived - answeredNanos));
+  if (answeredNanos >= 0) {
+    uint64_t gap = static_cast<uint64_t>(arrived - answeredNanos);
+    pace.Add(gap);
+    if (StartsSector(request)) sectorPace.Add(gap);
+  }
   WaitUntilNanos(arrived + int64_t{faults.delayMicros} * 1000);
   int result = Answer(request);
   answeredNanos = NowNanos();
@@ -252,9 +279,8 @@ bool CSimDevice::Save(const std::string& path) const {
   }
   for (const auto& [sector, bytes] : sectors)
     out << "sector " << sector << " " << Hex(bytes.data(), bytes.size()) << "\n";
-  if (pace.gaps != 0)
-    out << "pace " << pace.gaps << " " << pace.totalNanos << " " << pace.slowGaps << " "
-        << pace.MedianNanos() << " " << pace.longestNanos << "\n";
+  SavePace(out, "pace", pace);
+  SavePace(out, "sector-pace", sectorPace);
   out.flush();
   return static_cast<bool>(out);
 }
@@ -301,7 +327,7 @@ bool CSimDevice::Load(const std::string& path) {
       std::string hex;
       fields >> hex;
       loaded.commands.push_back(static_cast<uint32_t>(std::strtoul(hex.c_str(), nullptr, 16)));
-    } else if (key == "pace") {
+    } else if (key == "pace" || key == "sector-pace") {
       // A report of the session that wrote the file; a loaded device times its own requests.
       uint64_t ignored[5];
       for (uint64_t& value : ignored) fields >> value;

@@ -25,18 +25,21 @@ struct SimFaults {
 // covers the requests since the device was made or loaded.
 struct SimPace {
   static constexpr uint64_t BUCKET_NANOS = 50;
-  static constexpr uint64_t SLOW_NANOS = 100000;  // longer gaps are counted, not placed
+  static constexpr uint64_t SLOW_NANOS = 100000;        // from here on a gap counts as slow
+  static constexpr uint64_t SLOW_BUCKET_NANOS = 10000;  // and is placed this coarsely
+  static constexpr uint64_t PLACED_NANOS = 10000000;    // longer gaps are counted, not placed
 
   void Add(uint64_t nanos);
-  // The median gap in ns (the middle of its 50 ns bucket), or SLOW_NANOS when most gaps were
-  // slow; 0 when none was timed.
+  // The median gap in ns (the middle of its bucket), or PLACED_NANOS when it is longer; 0 when
+  // none was timed.
   uint64_t MedianNanos() const;
 
   uint64_t gaps = 0;        // requests timed (each one after an earlier answer)
   uint64_t totalNanos = 0;  // their gaps added up
   uint64_t slowGaps = 0;    // gaps of SLOW_NANOS or more: downloads, boxes, time off the processor
   uint64_t longestNanos = 0;  // the longest gap (in a whole program run: waiting for the user)
-  std::vector<uint32_t> histogram;  // gaps below SLOW_NANOS by BUCKET_NANOS
+  std::vector<uint32_t> histogram;      // gaps below SLOW_NANOS by BUCKET_NANOS
+  std::vector<uint32_t> slowHistogram;  // slow gaps below PLACED_NANOS by SLOW_BUCKET_NANOS
 };
 
 enum SimRequestKind : uint8_t { SIM_READ, SIM_WRITE, SIM_ERASE, SIM_COMMAND, SIM_MALFORMED };
@@ -78,6 +81,9 @@ class CSimDevice {
   std::vector<uint32_t> commands;
   SimFaults faults;
   SimPace pace;
+  // The gaps before each sector's first request (its erase, or the read of its first page): where
+  // the program shows its progress, once a sector.
+  SimPace sectorPace;
   uint64_t requestCount = 0;
   // Whether to keep `log`; long benchmarks switch it off.
   bool keepLog = true;
