@@ -48,12 +48,13 @@ int DownloadToBuffer(uint8_t* buffer, int capacity, const char* url, const WChar
   h.root = InternetOpenA(agent, access, nullptr, nullptr, 0);
   if (h.root == nullptr) return ERR_OFFLINE;
   // A server that stops sending mid-body must fail the read, not hold the worker for ever: not
-  // every WinINet has a receive time-out by default. 30 s, as the native build allows.
+  // every WinINet has a receive time-out by default (Wine's has none), and some take it only on
+  // the request handle. 30 s, as the native build allows.
   DWORD timeout = DOWNLOAD_STALL_MS;
   InternetSetOptionA(h.root, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
-  InternetSetOptionA(h.root, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
   h.url = InternetOpenUrlA(h.root, url, ACCEPT_HEADERS, sizeof(ACCEPT_HEADERS) - 1, OPEN_FLAGS, 0);
   if (h.url == nullptr) return ERR_CONNECT;
+  InternetSetOptionA(h.url, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
   if (fileName != nullptr && fileName[0] != 0) {
     h.file = CreateFileW(reinterpret_cast<const wchar_t*>(fileName), GENERIC_WRITE, 0, nullptr,
                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -341,6 +341,11 @@ CASES = {
 }
 
 
+# Wine's WinINet waits for a stalled body without end, receive time-out or not: the case hangs the
+# program there (the native build gives up, see the native matrix). Run it by name.
+NOT_BY_DEFAULT = {"image-stall"}
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--bin", required=True)
@@ -355,7 +360,7 @@ def main():
         setattr(args, folder, os.path.abspath(getattr(args, folder)))
     scenarios.PORT = args.port
     failed = 0
-    for name in args.cases or list(CASES):
+    for name in args.cases or [c for c in CASES if c not in NOT_BY_DEFAULT]:
         s = FaultSession(args, "fault-" + name)
         started = time.monotonic()
         try:
