@@ -1,6 +1,7 @@
 // Benchmarks of the core path on the simulated device with no delay, beside the floor of one page.
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -100,14 +101,37 @@ void BM_ProgramAndVerify(benchmark::State& state) {
 }
 BENCHMARK(BM_ProgramAndVerify)->Arg(256)->Unit(benchmark::kMillisecond);
 
+// The floor of `pages` pages, for callgrind: each copied into a block and compared once.
+__attribute__((noinline)) int FloorPages(const std::vector<uint8_t>& data, uint32_t pages) {
+  ScsiRequest request;
+  std::memset(&request, 0, sizeof request);
+  int differ = 0;
+  for (uint32_t p = 0; p < pages; ++p) {
+    const uint8_t* page = data.data() + size_t{p} * PAGE_SIZE;
+    std::memcpy(request.data, page, PAGE_SIZE);
+    benchmark::ClobberMemory();
+    differ += std::memcmp(request.data, page, PAGE_SIZE) != 0;
+  }
+  return differ;
+}
+
 }  // namespace
 
-// "profile": one ProgramAndVerify of a 1 MiB image and nothing else, for callgrind
-// (--toggle-collect='ProgramAndVerify*' counts the instructions of exactly that call).
+// For callgrind, one call and nothing else (--toggle-collect='ProgramAndVerify*' or
+// 'FloorPages*' counts exactly its instructions):
+//   profile [SECTORS]        one ProgramAndVerify of an image of SECTORS sectors (256: 1 MiB)
+//   profile-floor [SECTORS]  the floor of the same number of pages
 int main(int argc, char** argv) {
-  if (argc == 2 && std::strcmp(argv[1], "profile") == 0) {
+  if (argc >= 2 &&
+      (std::strcmp(argv[1], "profile") == 0 || std::strcmp(argv[1], "profile-floor") == 0)) {
+    int sectors = argc > 2 ? std::atoi(argv[2]) : 256;
+    if (sectors < 1 || sectors > 65536) return 2;
+    std::vector<uint8_t> payload = Payload(size_t(sectors) * SECTOR_SIZE);
+    if (argv[1][7] == '-')
+      return FloorPages(payload, static_cast<uint32_t>(sectors) * PAGES_PER_SECTOR) == 0 ? 0 : 1;
     CoreRig rig;
-    std::vector<uint8_t> image = BuildImageFile("4D9C", 0, 255, Payload(256 * SECTOR_SIZE), false);
+    std::vector<uint8_t> image =
+        BuildImageFile("4D9C", 0, static_cast<uint16_t>(sectors - 1), payload, false);
     return ProgramAndVerify(image.data(), 'T') == 0 ? 0 : 1;
   }
   benchmark::Initialize(&argc, argv);

@@ -21,6 +21,7 @@ case "$mode" in
     update_args=()
     memory_kib=4096
     wine_args=(--kib 1024 --reps 3)
+    profile_sectors=256
     ;;
   smoke)
     preset=native
@@ -28,6 +29,7 @@ case "$mode" in
     update_args=(--smoke)
     memory_kib=256
     wine_args=(--kib 64 --reps 1)
+    profile_sectors=16
     ;;
   *)
     echo "usage: scripts/bench.sh [smoke]" >&2
@@ -58,6 +60,27 @@ quiet "$bin/tolvarin-update-bench" "${update_args[@]}" --benchmark_out="$out/upd
   --benchmark_out_format=json
 echo "== peak memory"
 "$bin/tolvarin-update-memory" "$memory_kib" >"$out/memory.txt"
+
+echo "== instruction counts (callgrind)"
+# Runs one profile under callgrind, counting only what the toggles name.
+profile() {
+  local name=$1
+  shift
+  if ! valgrind --tool=callgrind --callgrind-out-file="$out/cg.$name" "$@" >/dev/null \
+    2>"$out/cg.$name.log"; then
+    cat "$out/cg.$name.log" >&2
+    exit 1
+  fi
+}
+if command -v valgrind >/dev/null; then
+  echo "$profile_sectors" >"$out/profile_sectors"
+  profile core --toggle-collect='ProgramAndVerify*' "$bin/tolvarin-core-bench" profile \
+    "$profile_sectors"
+  profile floor --toggle-collect='*FloorPages*' "$bin/tolvarin-core-bench" profile-floor \
+    "$profile_sectors"
+  profile update --toggle-collect='IdentifyDevice*' --toggle-collect='RunUpdate*' \
+    "$bin/tolvarin-update-memory" profile $((profile_sectors * 4))
+fi
 
 echo "== under Wine"
 # The benchmarks' own win32 tree, update server port and Wine prefix: the tests may be using theirs

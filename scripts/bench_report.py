@@ -9,7 +9,9 @@ every figure is there.
 """
 import json
 import os
+import re
 import statistics
+import subprocess
 import sys
 
 UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
@@ -39,6 +41,43 @@ def median_ns(runs, prefix):
     return statistics.median(b["ns"] for b in find(runs, prefix)[1])
 
 
+def callgrind(out, name, functions):
+    """Instructions counted in profile `name`, and the inclusive count of each function named."""
+    with open(os.path.join(out, "cg.%s.log" % name)) as f:
+        total = int(re.search(r"Collected : (\d+)", f.read()).group(1))
+    text = subprocess.run(["callgrind_annotate", "--inclusive=yes", os.path.join(out, "cg." + name)],
+                          capture_output=True, text=True, check=True).stdout
+    counts = {}
+    for function in functions:
+        match = re.search(r"^\s*([\d,]+) .*%s" % re.escape(function), text, re.M)
+        counts[function] = int(match.group(1).replace(",", "")) if match else 0
+    return total, counts
+
+
+def report_instructions(out):
+    print("\n0. Instruction counts (callgrind: repeatable, whatever the machine's load)")
+    sectors_path = os.path.join(out, "profile_sectors")
+    if not os.path.exists(sectors_path):
+        print("   none: no valgrind on this machine")
+        return
+    with open(sectors_path) as f:
+        pages = int(f.read()) * 16
+    device = "CSimDevice::HandleRequest("
+    curl_init = "curl_global_init"
+    total, counts = callgrind(out, "core", [device])
+    floor, _ = callgrind(out, "floor", [])
+    program = total - counts[device]
+    print("   ProgramAndVerify of %d pages: %.0f a page, of which the simulated device %.0f and "
+          "the program %.0f" % (pages, total / pages, counts[device] / pages, program / pages))
+    print("   floor (copy a page into a block, compare it): %.0f a page; the program is %.1f x "
+          "floor (%.1f x with the device)" % (floor / pages, program / floor, total / floor))
+    total, counts = callgrind(out, "update", [device, curl_init])
+    program = total - counts[device] - counts[curl_init]
+    print("   whole update of %d KiB, no delay: %d, of which the device %d and libcurl's one-off "
+          "start-up %d; the program %.0f a page" %
+          (pages // 4, total, counts[device], counts[curl_init], program / pages))
+
+
 def main():
     out, mode = sys.argv[1], sys.argv[2]
     core = load_runs(os.path.join(out, "core.json"))
@@ -47,6 +86,8 @@ def main():
     print("Wall-clock figures: median of the repetitions (whole updates: fastest and median);")
     print("the machine is shared, so they move with its load. Ratios are against the yardstick")
     print("measured in the same run.")
+
+    report_instructions(out)
 
     print("\n1. Core path: simulated device, no delay")
     floor = median_ns(core, "BM_PageFloor")
