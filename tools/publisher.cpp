@@ -1,10 +1,10 @@
 // Publishing server trees: the manifest reader, the index and image files, their places on disk.
 #include "publisher.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "device/scsi_request.h"
@@ -29,12 +29,9 @@ const ImagePlan* FindImage(const ModelPlan& model, const std::string& name) {
 }
 
 bool MakeDirectories(const std::string& path) {
-  for (size_t at = 1; at <= path.size(); ++at) {
-    if (at != path.size() && path[at] != '/') continue;
-    std::string prefix = path.substr(0, at);
-    if (::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  }
-  return true;
+  std::error_code error;
+  std::filesystem::create_directories(path, error);
+  return !error;
 }
 
 std::string Directory(const std::string& path) {
@@ -47,13 +44,7 @@ bool Number(const json& value, uint64_t max, uint64_t* out) {
   if (value.is_number_unsigned()) {
     *out = value.get<uint64_t>();
   } else if (value.is_string()) {
-    const std::string text = value.get<std::string>();
-    if (text.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
-    if (errno != 0 || *end != 0 || text[0] == '-') return false;
-    *out = parsed;
+    return ParseUnsigned(value.get<std::string>(), max, out);
   } else {
     return false;
   }
@@ -201,6 +192,16 @@ class ManifestReader {
 };
 
 }  // namespace
+
+bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* out) {
+  if (text.empty() || text[0] == '-') return false;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || *end != 0 || value > max) return false;
+  *out = value;
+  return true;
+}
 
 std::vector<uint8_t> PatternPayload(size_t size, uint32_t seed) {
   std::vector<uint8_t> out(size);

@@ -79,6 +79,9 @@ bool WriteServerTree(const ServerPlan& plan, const std::string& root, std::strin
 bool ParseManifest(const std::string& text, const std::string& baseDir, ServerPlan* plan,
                    std::string* error);
 
+// A number in decimal or, with 0x, in hex, at most max. Returns true; false for anything else.
+bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* out);
+
 // Reads a whole file. Returns true; false when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out);
 // Writes a whole file, creating or truncating it. Returns true on success.

@@ -98,20 +98,9 @@ bool ParseArgs(int argc, char** argv, int from, std::set<std::string> flags,
   return true;
 }
 
-// A number in decimal or, with 0x, in hex, at most max.
-bool ParseNumber(const std::string& text, uint64_t max, uint64_t* out) {
-  if (text.empty() || text[0] == '-') return false;
-  char* end = nullptr;
-  errno = 0;
-  unsigned long long value = std::strtoull(text.c_str(), &end, 0);
-  if (errno != 0 || *end != 0 || value > max) return false;
-  *out = value;
-  return true;
-}
-
 bool NumberOption(const Args& args, const std::string& name, uint64_t max, uint64_t* out,
                   std::string* error) {
-  if (!ParseNumber(args.Value(name), max, out)) {
+  if (!ParseUnsigned(args.Value(name), max, out)) {
     *error = name + " needs a number from 0 to " + std::to_string(max) + ", not \"" +
              args.Value(name) + "\"";
     return false;
@@ -256,7 +245,7 @@ int SimCreate(const Args& args) {
     uint64_t longVersion = 0, modelCode = HexDigitValue(version[0]);
     if (args.Has("--long")) {
       if (!IsUpperHex(args.Value("--long"), 8)) return Fail("--long needs 8 hex digits");
-      ParseNumber("0x" + args.Value("--long"), 0xFFFFFFFF, &longVersion);
+      ParseUnsigned("0x" + args.Value("--long"), 0xFFFFFFFF, &longVersion);
       if ((longVersion & 0xFF) == 0)
         return Fail("--long must end in a non-zero byte, or the device shows the short form");
     }
@@ -353,9 +342,9 @@ int SimDump(const Args& args) {
   std::string range = args.Value("--sectors");
   size_t dash = range.find('-');
   uint64_t first = 0, last = 0;
-  if (!ParseNumber(range.substr(0, dash), 0xFFFF, &first) ||
-      !ParseNumber(dash == std::string::npos ? range.substr(0, dash) : range.substr(dash + 1),
-                   0xFFFF, &last) ||
+  if (!ParseUnsigned(range.substr(0, dash), 0xFFFF, &first) ||
+      !ParseUnsigned(dash == std::string::npos ? range.substr(0, dash) : range.substr(dash + 1),
+                     0xFFFF, &last) ||
       last < first)
     return Fail("--sectors needs A or A-B with A <= B <= 65535");
   std::vector<uint8_t> bytes;
@@ -508,7 +497,7 @@ int Pack(const Args& args) {
       size_t second = colon == std::string::npos ? colon : word.find(':', colon + 1);
       uint64_t size = 0;
       if (colon == std::string::npos ||
-          !ParseNumber(
+          !ParseUnsigned(
               word.substr(colon + 1, second == std::string::npos ? second : second - colon - 1),
               0xFFFFFF, &size))
         return Fail("--entry needs NAME:SIZE[:DESCRIPTION], not \"" + word + "\"");
