@@ -306,6 +306,10 @@ bool CSimDevice::Load(const std::string& path) {
       std::string name;
       long long value = 0;
       fields >> name >> value;
+      // A request number or a delay is never negative, and Save could not write back what it
+      // would wrap to: refuse it.
+      bool count = name == "fail-request" || name == "drop-from" || name == "delay-us";
+      if (count && value < 0) return false;
       SimFaults& f = loaded.faults;
       if (name == "fail-request")
         f.failRequest = static_cast<uint64_t>(value);
