@@ -10,7 +10,7 @@
 #include "files/download.h"
 #include "files/update_file.h"
 #include "support/local_server.h"
-#include "utf8.h"
+#include "app/utf8.h"
 
 namespace {
 

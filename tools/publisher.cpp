@@ -12,7 +12,7 @@
 #include "files/server_layout.h"
 #include "files/update_file.h"
 #include "update_builder.h"
-#include "utf8.h"
+#include "app/utf8.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include "files/update_file.h"
 #include "publisher.h"
 #include "update_builder.h"
-#include "utf8.h"
+#include "app/utf8.h"
 #include "workflow/identify.h"
 
 namespace {

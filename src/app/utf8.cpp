@@ -1,5 +1,5 @@
-// UTF-8 and UTF-16 conversion for the tool and the publisher.
-#include "utf8.h"
+// Conversion between UTF-16 texts and UTF-8 (file names on POSIX, terminals, manifests).
+#include "app/utf8.h"
 
 namespace {
 

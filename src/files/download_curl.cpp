@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/utf8.h"
 #include "files/download.h"
 
 namespace {
@@ -35,33 +36,6 @@ size_t Receive(char* data, size_t size, size_t count, void* context) {
   return n;
 }
 
-std::string Utf8Path(const WChar* name) {
-  std::string out;
-  for (; *name; ++name) {
-    char32_t c = *name;
-    if (c >= 0xD800 && c < 0xDC00 && name[1] >= 0xDC00 && name[1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (name[1] - 0xDC00);
-      ++name;
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | c >> 6);
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | c >> 12);
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | c >> 18);
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 int g_downloadStallSeconds = 30;
@@ -75,7 +49,7 @@ int DownloadToBuffer(uint8_t* buffer, int capacity, const char* url, const WChar
   Transfer transfer{buffer, capacity};
   int result = 0;
   if (fileName != nullptr && fileName[0] != 0) {
-    transfer.file = std::fopen(Utf8Path(fileName).c_str(), "wb");
+    transfer.file = std::fopen(Utf16ToUtf8(fileName).c_str(), "wb");
     if (transfer.file == nullptr) result = ERR_CREATE_FILE;
   }
   if (result == 0) {
