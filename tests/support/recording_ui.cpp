@@ -74,4 +74,6 @@ bool CRecordingUi::Enabled(int id) const {
   return it->second;
 }
 
-std::string Utf8(const std::u16string& text) { return Utf16ToUtf8(text); }
+std::string Utf8(const std::u16string& text) {
+  return Utf16ToUtf8(text);
+}
