@@ -7,12 +7,12 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "app/utf8.h"
 #include "device/scsi_request.h"
 #include "files/catalogue.h"
 #include "files/server_layout.h"
 #include "files/update_file.h"
 #include "update_builder.h"
-#include "app/utf8.h"
 
 namespace {
 

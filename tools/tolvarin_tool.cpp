@@ -15,6 +15,7 @@
 
 #include "app/app_state.h"
 #include "app/error_codes.h"
+#include "app/utf8.h"
 #include "device/scsi_request.h"
 #include "device/sim_device.h"
 #include "files/catalogue.h"
@@ -22,7 +23,6 @@
 #include "files/update_file.h"
 #include "publisher.h"
 #include "update_builder.h"
-#include "app/utf8.h"
 #include "workflow/identify.h"
 
 namespace {
