@@ -36,9 +36,9 @@ echo "== fuzz targets: corpora replayed, then a short run each"
 scripts/fuzz.sh smoke
 
 echo "== win32 tests under Wine"
-source scripts/wine-prefix.sh build/win32
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-scripts/with-display.sh ctest --preset win32 -j "$jobs"
+# A wineserver left from an earlier run may be bound to another display; start afresh.
+WINEPREFIX="$root/build/win32/wineprefix" wineserver -k >/dev/null 2>&1 || true
+scripts/with-display.sh scripts/wine-tests.sh
 echo "== benchmarks, short run"
 scripts/bench.sh smoke
 echo "== all tests passed"
