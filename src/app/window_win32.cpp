@@ -47,21 +47,20 @@ void CreateControls(HWND window) {
       {L"ComboBox", 0, COMBO_STYLE, 40, 210, 320, 400, ID_VERSION_COMBO, &g_app.versionCombo},
   };
   HINSTANCE instance = static_cast<HINSTANCE>(g_app.instance);
-  for (const ControlSpec& spec : controls) {
-    if (spec.captionId > 0)
-      g_app.ui->LoadString(spec.captionId, g_app.textBuffer, TEXT_CAPACITY);
-    else if (spec.captionId < 0)
+  for (const ControlSpec& row : controls) {
+    if (row.captionId > 0)
+      g_app.ui->LoadString(row.captionId, g_app.textBuffer, TEXT_CAPACITY);
+    else if (row.captionId < 0)
       FormatText(g_app.textBuffer, TEXT_CAPACITY, g_app.searchFormat, 0);
     else
       g_app.textBuffer[0] = 0;
-    HWND control =
-        CreateWindowExW(0, spec.windowClass, Wide(g_app.textBuffer), spec.style, spec.x, spec.y,
-                        spec.width, spec.height, window,
-                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
-    if (spec.kept != nullptr) *spec.kept = control;
+    HWND control = CreateWindowExW(
+        0, row.windowClass, Wide(g_app.textBuffer), row.style, row.x, row.y, row.width, row.height,
+        window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance, nullptr);
+    if (row.kept != nullptr) *row.kept = control;
     // Start waits for the update check; the list for the catalogue.
-    if (spec.id == ID_EXIT_BUTTON) EnableWindow(static_cast<HWND>(g_app.startButton), FALSE);
-    if (spec.id == ID_VERSION_COMBO) EnableWindow(control, FALSE);
+    if (row.id == ID_EXIT_BUTTON) EnableWindow(static_cast<HWND>(g_app.startButton), FALSE);
+    if (row.id == ID_VERSION_COMBO) EnableWindow(control, FALSE);
   }
 }
 
