@@ -60,7 +60,7 @@ int ValidateCatalogue(const uint8_t* data, int length) {
 
 namespace {
 
-void MakeVersionLine(const uint8_t* data, UpdateCatalogue* catalogue, char16_t* description,
+void MakeVersionLine(const uint8_t* data, UpdateCatalogue* catalogue, WChar* description,
                      int lastDot, int fillCombo) {
   if (g_app.runFlags & FLAG_LONG_VERSION) {
     char* text = catalogue->mainVersionText;
@@ -101,10 +101,10 @@ int ParseCatalogue(const uint8_t* data, int length, int fillCombo, UpdateCatalog
     entry.fullSize = entry.pendingSize = size;
     pos += 5;
 
-    char16_t description[MAX_ENTRY_DESCRIPTION + 1];
+    WChar description[MAX_ENTRY_DESCRIPTION + 1];
     int units = 0, lastDot = 0;
     for (;; pos += 2) {
-      char16_t unit = static_cast<char16_t>(data[pos] | data[pos + 1] << 8);
+      WChar unit = static_cast<WChar>(data[pos] | data[pos + 1] << 8);
       description[units] = unit;
       if (unit == u'.') lastDot = units;
       ++units;

@@ -10,7 +10,6 @@
 
 int CheckForUpdates() {
   bool offer = true;
-  static_assert(MAX_INDEX_FILE_SIZE == 2048, "index buffers hold one index file");
   uint8_t step[MAX_INDEX_FILE_SIZE];
   uint8_t final[MAX_INDEX_FILE_SIZE];
   // Zeroed so that the header bytes of a short download are never uninitialised.
