@@ -13,14 +13,13 @@ simulated build was made with (TOLVARIN_SIM_UPDATE_HOST; 18047 by default). Each
 text), the exit status 0, the finishing command and what the flash holds: never a success box
 over wrong flash, and no erase of an image that was not fully downloaded and checked.
 """
-import argparse
 import os
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import scenarios  # noqa: E402  (the colleague's session and helpers)
+import scenarios  # noqa: E402  (the scenarios' session and helpers)
 from scenarios import Failure, check  # noqa: E402
 
 VOICE, MAIN = "VV9V121x", "CC91232x"
@@ -347,32 +346,14 @@ NOT_BY_DEFAULT = {"image-stall"}
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--bin", required=True)
-    parser.add_argument("--work", required=True)
-    parser.add_argument("--shots", required=True)
-    parser.add_argument("--server", required=True)
-    parser.add_argument("--prefix", help="Wine prefix when WINEPREFIX is not set")
+    parser = scenarios.session_parser()
     parser.add_argument("--port", type=int, default=scenarios.PORT)
     parser.add_argument("cases", nargs="*", choices=sorted(CASES) + [[]])
-    args = parser.parse_args()
-    for folder in ("bin", "work", "shots", "server"):
-        setattr(args, folder, os.path.abspath(getattr(args, folder)))
+    args = scenarios.parse_session_args(parser)
     scenarios.PORT = args.port
-    failed = 0
-    for name in args.cases or [c for c in CASES if c not in NOT_BY_DEFAULT]:
-        s = FaultSession(args, "fault-" + name)
-        started = time.monotonic()
-        try:
-            CASES[name](s)
-            print("PASS %s (%.1f s)" % (name, time.monotonic() - started))
-        except (Failure, subprocess.TimeoutExpired, OSError) as error:
-            failed += 1
-            print("FAIL %s: %s" % (name, error))
-        finally:
-            s.close()
-        sys.stdout.flush()
-    return 1 if failed else 0
+    names = args.cases or [c for c in CASES if c not in NOT_BY_DEFAULT]
+    return scenarios.run_cases(names, CASES, lambda name: FaultSession(args, "fault-" + name),
+                               (Failure, subprocess.TimeoutExpired, OSError))
 
 
 if __name__ == "__main__":

@@ -486,34 +486,51 @@ SCENARIOS = {
 }
 
 
-def main():
+def session_parser():
+    """The options every Wine run shares: the exes, the work and screenshot folders, the server."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--bin", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--shots", required=True)
     parser.add_argument("--server", required=True)
     parser.add_argument("--prefix", help="Wine prefix when WINEPREFIX is not set")
-    parser.add_argument("scenarios", nargs="+", choices=sorted(SCENARIOS))
+    return parser
+
+
+def parse_session_args(parser):
     args = parser.parse_args()
     if not os.environ.get("WINEPREFIX") and not args.prefix:
         parser.error("set WINEPREFIX or give --prefix")
     for folder in ("bin", "work", "shots", "server"):
         setattr(args, folder, os.path.abspath(getattr(args, folder)))
+    return args
+
+
+def run_cases(names, cases, make_session, errors=(Failure,)):
+    """Runs each named case in a session of its own; 1 when any failed."""
     failed = 0
-    for name in args.scenarios:
-        s = Session(args, name)
+    for name in names:
+        s = make_session(name)
         started = time.monotonic()
         try:
-            SCENARIOS[name](s)
+            cases[name](s)
             print("PASS %s (%.1f s)" % (name, time.monotonic() - started))
-        except Failure as error:
+        except errors as error:
             failed += 1
             print("FAIL %s: %s" % (name, error))
         finally:
             s.close()
         for path in s.steps:
             print("  screenshot " + path)
+        sys.stdout.flush()
     return 1 if failed else 0
+
+
+def main():
+    parser = session_parser()
+    parser.add_argument("scenarios", nargs="+", choices=sorted(SCENARIOS))
+    args = parse_session_args(parser)
+    return run_cases(args.scenarios, SCENARIOS, lambda name: Session(args, name))
 
 
 if __name__ == "__main__":
