@@ -65,11 +65,6 @@ class CSimDevice {
   void ReadFlashPage(uint32_t page, uint8_t* out) const;
   // Puts bytes into flash as they are, bypassing flash rules (to prepare a device).
   void LoadFlashPage(uint32_t page, const uint8_t* data);
-  // Drops all flash contents (everything reads erased).
-  void ClearFlash() {
-    sectors.clear();
-    unverified.clear();
-  }
 
   // Saves or loads the whole state (see the format at the top of sim_device.cpp). true on success.
   bool Save(const std::string& path) const;

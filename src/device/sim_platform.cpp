@@ -23,12 +23,11 @@ int CSimPlatform::InterfacePath(int index, WChar* path, int capacity) {
 }
 
 bool CSimPlatform::Probe(const WChar*) {
-  return present && !failProbe;
+  return present;
 }
 
 DeviceHandle CSimPlatform::OpenReadWrite(const WChar*) {
-  if (!present || failOpen) return INVALID_DEVICE_HANDLE;
-  ++opens;
+  if (!present) return INVALID_DEVICE_HANDLE;
   return SIM_HANDLE;
 }
 
@@ -37,9 +36,8 @@ int CSimPlatform::DeviceIo(DeviceHandle handle, ScsiRequest* request) {
   return device->HandleRequest(request);
 }
 
-void CSimPlatform::CloseHandle(DeviceHandle) {
-  ++closes;
-}
+// The simulated device has nothing to release.
+void CSimPlatform::CloseHandle(DeviceHandle) {}
 
 bool SimStateFileExists(const std::string& path) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
@@ -58,7 +56,6 @@ DeviceHandle CSimFilePlatform::OpenReadWrite(const WChar* path) {
   return CSimPlatform::OpenReadWrite(path);
 }
 
-void CSimFilePlatform::CloseHandle(DeviceHandle handle) {
-  CSimPlatform::CloseHandle(handle);
+void CSimFilePlatform::CloseHandle(DeviceHandle) {
   if (SimStateFileExists(statePath)) fileDevice.Save(statePath);
 }

@@ -11,7 +11,7 @@
 extern const WChar SIM_DEVICE_PATH[];
 
 // Lists the simulated device as the one disk interface while `present`, and sends every request
-// to it. Tests set `present`, the open/probe failures and the device's faults directly.
+// to it. Tests set `present` and the device's faults directly.
 class CSimPlatform : public CDevicePlatform {
  public:
   explicit CSimPlatform(CSimDevice* device) : device(device) {}
@@ -26,10 +26,6 @@ class CSimPlatform : public CDevicePlatform {
 
   CSimDevice* device;
   bool present = true;
-  bool failProbe = false;
-  bool failOpen = false;
-  int opens = 0;
-  int closes = 0;
 };
 
 // The simulated build's back end: the device is plugged in while its state file exists. Opening
