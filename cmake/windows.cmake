@@ -1,6 +1,11 @@
 # The win32 build: the portable unit tests cross-built to run under Wine, and the program.
-add_library(tolvarin_wininet STATIC src/files/download_wininet.cpp)
-target_link_libraries(tolvarin_wininet PUBLIC wininet winmm)
+# Hardened images: ASLR with relocations kept, DEP, no writable code, and a stack protector that
+# links statically (libssp.a), so no runtime DLL comes with it.
+add_compile_options($<$<COMPILE_LANGUAGE:C,CXX>:-fstack-protector-strong>)
+add_link_options(-fstack-protector-strong -Wl,--dynamicbase -Wl,--nxcompat)
+
+# WinINet, WINMM and SetupAPI are loaded from the system folder at run time, never imported.
+add_library(tolvarin_wininet STATIC src/files/download_wininet.cpp src/app/system_library_win32.cpp)
 tolvarin_core(tolvarin_core "${TOLVARIN_UPDATE_HOST}" tolvarin_wininet)
 # The simulated build talks to the local test server.
 tolvarin_core(tolvarin_core_sim "${TOLVARIN_SIM_UPDATE_HOST}" tolvarin_wininet)
@@ -10,14 +15,22 @@ set(SHELL_SOURCES
     src/app/main_win32.cpp
     src/app/window_win32.cpp
     src/app/ui_port_win32.cpp
-    resources/tolvarin.rc)
+    resources/tolvarin.rc
+    resources/version.rc)
+# The manifest and the version header carry the build's version; windres finds them on the
+# include path.
+configure_file(resources/tolvarin.manifest.in ${CMAKE_BINARY_DIR}/generated/tolvarin.manifest @ONLY)
+configure_file(resources/version.h.in ${CMAKE_BINARY_DIR}/generated/tolvarin_version.h @ONLY)
+include_directories(${CMAKE_BINARY_DIR}/generated)
 # windres does not see the files the script pulls in.
+set_source_files_properties(resources/version.rc PROPERTIES OBJECT_DEPENDS
+    "${CMAKE_BINARY_DIR}/generated/tolvarin_version.h")
 set_source_files_properties(resources/tolvarin.rc PROPERTIES OBJECT_DEPENDS
-    "${CMAKE_SOURCE_DIR}/resources/tolvarin.manifest;${CMAKE_SOURCE_DIR}/resources/tolvarin.ico;${CMAKE_SOURCE_DIR}/resources/strings.def")
+    "${CMAKE_BINARY_DIR}/generated/tolvarin.manifest;${CMAKE_SOURCE_DIR}/resources/tolvarin.ico;${CMAKE_SOURCE_DIR}/resources/strings.def")
 
 function(tolvarin_program name core)
   add_executable(${name} WIN32 ${SHELL_SOURCES} ${ARGN})
-  target_link_libraries(${name} PRIVATE ${core} setupapi)
+  target_link_libraries(${name} PRIVATE ${core})
   # Stripped: the symbols only make the user's download bigger.
   target_link_options(${name} PRIVATE -municode -s)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
@@ -36,3 +49,4 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 add_subdirectory(tests)
 add_subdirectory(tools/wine_driver)
 add_subdirectory(tests/wine)
+add_subdirectory(tests/release)

@@ -5,9 +5,10 @@ set -euo pipefail
 packages=(
   cmake g++ make python3 clang-format
   libgtest-dev libgmock-dev libbenchmark-dev libcurl4-openssl-dev nlohmann-json3-dev
-  g++-mingw-w64-i686-posix mingw-w64-i686-dev
-  wine wine32:i386 xvfb xauth fonts-wqy-microhei imagemagick xdotool
+  g++-mingw-w64-i686-posix mingw-w64-i686-dev g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+  wine wine32:i386 wine64 xvfb xauth fonts-wqy-microhei imagemagick xdotool
   clang libclang-rt-14-dev valgrind time curl
+  osslsigncode openssl python3-pefile
 )
 
 missing=()

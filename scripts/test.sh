@@ -23,6 +23,11 @@ cmake --build --preset native -j "$jobs"
 echo "== win32 build"
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j "$jobs"
+if [ "$(scripts/wine-tree.sh)" = win64 ]; then
+  echo "== win64 build (the Wine tests' build where 32-bit code cannot run)"
+  cmake --preset win64 >/dev/null
+  cmake --build --preset win64 -j "$jobs"
+fi
 
 echo "== native tests"
 ctest --preset native -j "$jobs"
@@ -35,9 +40,11 @@ ctest --preset asan -j "$jobs"
 echo "== fuzz targets: corpora replayed, then a short run each"
 scripts/fuzz.sh smoke
 
-echo "== win32 tests under Wine"
+echo "== Windows builds' tests (under Wine)"
 # A wineserver left from an earlier run may be bound to another display; start afresh.
-WINEPREFIX="$root/build/win32/wineprefix" wineserver -k >/dev/null 2>&1 || true
+for tree in win32 win64; do
+  WINEPREFIX="$root/build/$tree/wineprefix" wineserver -k >/dev/null 2>&1 || true
+done
 scripts/with-display.sh scripts/wine-tests.sh
 echo "== benchmarks, short run"
 scripts/bench.sh smoke

@@ -9,6 +9,7 @@
 #include "app/device_watch.h"
 #include "app/messages.h"
 #include "app/strings.h"
+#include "app/system_library_win32.h"
 #include "app/ui_port_win32.h"
 #include "app/window_win32.h"
 #include "device/disk_interface_win32.h"
@@ -87,6 +88,8 @@ void ApplyForceSwitch(const wchar_t* commandLine) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int showMode) {
+  // Before anything can load a library on demand: only the system folder's copies.
+  RestrictDllSearchToSystem();
   g_app.ui = Win32UiPort();
   g_app.hidCmd.io.platform = DefaultDevicePlatform();
   // Registered after the back end exists, so it runs before the back end is torn down.

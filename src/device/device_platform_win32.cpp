@@ -8,58 +8,130 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 
+#include "app/system_library_win32.h"
 #include "device/device_platform.h"
 #include "device/disk_interface_win32.h"
 
-// The request block must be what the driver reads: the 32-bit SCSI_PASS_THROUGH header first.
-static_assert(sizeof(SCSI_PASS_THROUGH) == SCSI_HEADER_LENGTH, "32-bit pass-through header");
+// The 32-bit build hands the request block to the driver as it is: the 32-bit SCSI_PASS_THROUGH
+// header first. A 64-bit build (whose header is wider) copies it into the native layout.
+constexpr bool NATIVE_IS_REQUEST_BLOCK = sizeof(SCSI_PASS_THROUGH) == SCSI_HEADER_LENGTH;
+static_assert(sizeof(void*) != 4 || NATIVE_IS_REQUEST_BLOCK, "32-bit pass-through header");
 static_assert(
-    offsetof(SCSI_PASS_THROUGH, DataTransferLength) == offsetof(ScsiRequest, dataTransferLength) &&
-        offsetof(SCSI_PASS_THROUGH, DataBufferOffset) == offsetof(ScsiRequest, dataBufferOffset) &&
-        offsetof(SCSI_PASS_THROUGH, SenseInfoOffset) == offsetof(ScsiRequest, senseInfoOffset) &&
-        offsetof(SCSI_PASS_THROUGH, Cdb) == offsetof(ScsiRequest, cdb),
+    !NATIVE_IS_REQUEST_BLOCK ||
+        (offsetof(SCSI_PASS_THROUGH, DataTransferLength) ==
+             offsetof(ScsiRequest, dataTransferLength) &&
+         offsetof(SCSI_PASS_THROUGH, DataBufferOffset) == offsetof(ScsiRequest, dataBufferOffset) &&
+         offsetof(SCSI_PASS_THROUGH, SenseInfoOffset) == offsetof(ScsiRequest, senseInfoOffset) &&
+         offsetof(SCSI_PASS_THROUGH, Cdb) == offsetof(ScsiRequest, cdb)),
     "request block fields where the driver reads them");
 static_assert(IOCTL_SCSI_PASS_THROUGH == 0x4D004, "pass-through control code");
 static_assert(sizeof(wchar_t) == sizeof(WChar), "UTF-16 units are handed over as wchar_t");
 
 namespace {
 
-// Sizes the enumeration calls expect in their records' size fields (the 32-bit layouts).
-constexpr DWORD INTERFACE_RECORD_SIZE = 28;
-constexpr DWORD DETAIL_FIXED_SIZE = 6;
-static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == INTERFACE_RECORD_SIZE, "i686 layout");
+// Sizes the enumeration calls expect in their records' size fields: 28 and 6 in the 32-bit
+// layouts.
+constexpr DWORD INTERFACE_RECORD_SIZE = sizeof(SP_DEVICE_INTERFACE_DATA);
+constexpr DWORD DETAIL_FIXED_SIZE = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+static_assert(sizeof(void*) != 4 || (INTERFACE_RECORD_SIZE == 28 && DETAIL_FIXED_SIZE == 6),
+              "i686 layout");
+
+// The request in the native layout of a build whose pass-through header is not the 32-bit one.
+struct NativeRequest {
+  SCSI_PASS_THROUGH header;
+  uint8_t sense[SCSI_SENSE_LENGTH];
+  uint8_t data[PAGE_SIZE];
+};
+
+int NativeDeviceIo(HANDLE handle, ScsiRequest* request) {
+  NativeRequest native = {};
+  native.header.Length = sizeof native.header;
+  native.header.PathId = request->pathId;
+  native.header.TargetId = request->targetId;
+  native.header.Lun = request->lun;
+  native.header.CdbLength = request->cdbLength;
+  native.header.SenseInfoLength = request->senseInfoLength;
+  native.header.DataIn = request->dataIn;
+  native.header.DataTransferLength = request->dataTransferLength;
+  native.header.TimeOutValue = request->timeOutValue;
+  native.header.DataBufferOffset = offsetof(NativeRequest, data);
+  native.header.SenseInfoOffset = offsetof(NativeRequest, sense);
+  std::memcpy(native.header.Cdb, request->cdb, sizeof native.header.Cdb);
+  std::memcpy(native.data, request->data, sizeof native.data);
+  DWORD returned = 0;
+  BOOL ok = DeviceIoControl(handle, IOCTL_SCSI_PASS_THROUGH, &native, sizeof native, &native,
+                            sizeof native, &returned, nullptr);
+  request->scsiStatus = native.header.ScsiStatus;
+  request->dataTransferLength = native.header.DataTransferLength;
+  std::memcpy(request->sense, native.sense, sizeof native.sense);
+  std::memcpy(request->data, native.data, sizeof native.data);
+  return ok;
+}
+
+// SetupAPI is loaded from the system folder on first use, never imported: its own dependencies
+// (cfgmgr32 among them) are no KnownDLLs and would be looked up beside the exe first.
+struct SetupApi {
+  decltype(&::SetupDiGetClassDevsW) SetupDiGetClassDevsW;
+  decltype(&::SetupDiEnumDeviceInterfaces) SetupDiEnumDeviceInterfaces;
+  decltype(&::SetupDiGetDeviceInterfaceDetailW) SetupDiGetDeviceInterfaceDetailW;
+  decltype(&::SetupDiDestroyDeviceInfoList) SetupDiDestroyDeviceInfoList;
+  bool complete;
+};
+
+SetupApi LoadSetupApi() {
+  SetupApi api = {};
+  HMODULE module = LoadSystemLibrary(L"setupapi.dll");
+  api.complete = ResolveSystemFunction(module, "SetupDiGetClassDevsW", api.SetupDiGetClassDevsW) &&
+                 ResolveSystemFunction(module, "SetupDiEnumDeviceInterfaces",
+                                       api.SetupDiEnumDeviceInterfaces) &&
+                 ResolveSystemFunction(module, "SetupDiGetDeviceInterfaceDetailW",
+                                       api.SetupDiGetDeviceInterfaceDetailW) &&
+                 ResolveSystemFunction(module, "SetupDiDestroyDeviceInfoList",
+                                       api.SetupDiDestroyDeviceInfoList);
+  return api;
+}
+
+// Null when SetupAPI or one of its functions is missing; the search then sees no interfaces.
+const SetupApi* Setup() {
+  static const SetupApi api = LoadSetupApi();
+  return api.complete ? &api : nullptr;
+}
 
 class CWin32DevicePlatform : public CDevicePlatform {
  public:
   bool BeginInterfaceList() override {
-    set = SetupDiGetClassDevsW(&DISK_INTERFACE_CLASS, nullptr, nullptr,
-                               DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    api = Setup();
+    if (api == nullptr) return false;
+    set = api->SetupDiGetClassDevsW(&DISK_INTERFACE_CLASS, nullptr, nullptr,
+                                    DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     return set != INVALID_HANDLE_VALUE;
   }
 
   int InterfacePath(int index, WChar* path, int capacity) override {
     SP_DEVICE_INTERFACE_DATA record;
     record.cbSize = INTERFACE_RECORD_SIZE;
-    if (!SetupDiEnumDeviceInterfaces(set, nullptr, &DISK_INTERFACE_CLASS, static_cast<DWORD>(index),
-                                     &record))
+    if (!api->SetupDiEnumDeviceInterfaces(set, nullptr, &DISK_INTERFACE_CLASS,
+                                          static_cast<DWORD>(index), &record))
       return INTERFACE_END;
     // The first call only learns the size; its failure is expected.
     DWORD required = 0;
-    SetupDiGetDeviceInterfaceDetailW(set, &record, nullptr, 0, &required, nullptr);
+    api->SetupDiGetDeviceInterfaceDetailW(set, &record, nullptr, 0, &required, nullptr);
     // Zeroed, with room for a terminator, so a failed second call leaves an empty path.
     size_t bytes = required + sizeof(WChar) > 8 ? required + sizeof(WChar) : 8;
     auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(std::calloc(bytes, 1));
     if (detail == nullptr) return INTERFACE_NO_MEMORY;
     detail->cbSize = DETAIL_FIXED_SIZE;
-    BOOL ok = SetupDiGetDeviceInterfaceDetailW(set, &record, detail, required, nullptr, nullptr);
+    BOOL ok =
+        api->SetupDiGetDeviceInterfaceDetailW(set, &record, detail, required, nullptr, nullptr);
     CopyText(path, capacity, reinterpret_cast<const WChar*>(detail->DevicePath));
     std::free(detail);
     return ok ? INTERFACE_OK : INTERFACE_SKIP;
   }
 
   void EndInterfaceList() override {
-    SetupDiDestroyDeviceInfoList(set);
+    api->SetupDiDestroyDeviceInfoList(set);
     set = INVALID_HANDLE_VALUE;
   }
 
@@ -77,6 +149,8 @@ class CWin32DevicePlatform : public CDevicePlatform {
   }
 
   int DeviceIo(DeviceHandle handle, ScsiRequest* request) override {
+    if constexpr (!NATIVE_IS_REQUEST_BLOCK)
+      return NativeDeviceIo(reinterpret_cast<HANDLE>(handle), request);
     // Without an OVERLAPPED the call needs somewhere to put the byte count.
     DWORD returned = 0;
     return DeviceIoControl(reinterpret_cast<HANDLE>(handle), IOCTL_SCSI_PASS_THROUGH, request,
@@ -95,6 +169,7 @@ class CWin32DevicePlatform : public CDevicePlatform {
                        FILE_ATTRIBUTE_NORMAL, nullptr);
   }
 
+  const SetupApi* api = nullptr;
   HDEVINFO set = INVALID_HANDLE_VALUE;
 };
 

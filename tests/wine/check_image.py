@@ -1,0 +1,107 @@
+#!/usr/bin/python3
+"""Checks what a Windows exe of ours promises before it runs anywhere: its imports, hardening and
+version resource.
+
+    check_image.py --version X.Y.Z EXE...
+
+Fails (exit 1) when an exe
+- imports any DLL but the few KnownDLLs it is allowed (the system loads those from its own folder
+  only; any other name would be looked up beside the exe first, and a MinGW runtime DLL would be
+  missing on a user's machine),
+- lacks ASLR (DYNAMIC_BASE, with its relocations kept) or DEP (NX_COMPAT),
+- has a section that is both writable and executable,
+- was linked without the stack protector's runtime,
+- has no version resource holding X.Y.Z, the product name, a file description and a copyright.
+Reads the files with pefile (Debian python3-pefile), not with the code that builds them.
+"""
+import argparse
+import sys
+
+import pefile
+
+# KnownDLLs on every Windows the program supports (7 and later), and all the exe may import.
+ALLOWED_IMPORTS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "msvcrt.dll",
+                   "shell32.dll", "ole32.dll", "oleaut32.dll", "comdlg32.dll", "shlwapi.dll"}
+# What libssp's handler prints; present only where the protector's runtime was linked in.
+STACK_PROTECTOR_MARK = b"*** stack smashing detected ***"
+SCN_MEM_EXECUTE = 0x20000000
+SCN_MEM_WRITE = 0x80000000
+
+
+def version_strings(pe):
+    strings = {}
+    for info in getattr(pe, "FileInfo", []):
+        for entry in info:
+            if entry.Key == b"StringFileInfo":
+                for table in entry.StringTable:
+                    strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+    return strings
+
+
+def problems(path, version):
+    found = []
+    with open(path, "rb") as f:
+        data = f.read()
+    pe = pefile.PE(data=data)
+
+    imports = [entry.dll.decode().lower() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
+    if not imports:
+        found.append("no imports found")
+    for dll in imports:
+        if dll not in ALLOWED_IMPORTS:
+            found.append("imports %s, which is no allowed KnownDLL" % dll)
+
+    characteristics = pe.OPTIONAL_HEADER.DllCharacteristics
+    if not characteristics & pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE"]:
+        found.append("no DYNAMIC_BASE (ASLR)")
+    if not characteristics & pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_NX_COMPAT"]:
+        found.append("no NX_COMPAT (DEP)")
+    relocations = pe.OPTIONAL_HEADER.DATA_DIRECTORY[
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
+    if pe.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS[
+            "IMAGE_FILE_RELOCS_STRIPPED"] or relocations.Size == 0:
+        found.append("relocations stripped: the loader cannot move the image")
+
+    for section in pe.sections:
+        flags = section.Characteristics
+        if flags & SCN_MEM_EXECUTE and flags & SCN_MEM_WRITE:
+            found.append("section %s is writable and executable" %
+                         section.Name.rstrip(b"\0").decode())
+
+    if STACK_PROTECTOR_MARK not in data:
+        found.append("no stack protector runtime linked in")
+
+    strings = version_strings(pe)
+    fixed = pe.VS_FIXEDFILEINFO[0] if getattr(pe, "VS_FIXEDFILEINFO", None) else None
+    major, minor, patch = (int(part) for part in version.split("."))
+    if fixed is None or (fixed.FileVersionMS, fixed.FileVersionLS) != (major << 16 | minor,
+                                                                         patch << 16):
+        found.append("fixed file version is not %s" % version)
+    for key in ("FileVersion", "ProductVersion"):
+        if strings.get(key) != version:
+            found.append("%s is %r, not %s" % (key, strings.get(key), version))
+    for key in ("ProductName", "FileDescription", "LegalCopyright"):
+        if not strings.get(key):
+            found.append("no %s in the version resource" % key)
+    return imports, strings, found
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--version", required=True, help="the build's version, X.Y.Z")
+    parser.add_argument("exes", nargs="+")
+    args = parser.parse_args()
+    status = 0
+    for exe in args.exes:
+        imports, strings, found = problems(exe, args.version)
+        print("%s: imports %s; %s %s, %s" % (exe, " ".join(imports), strings.get("ProductName"),
+                                             strings.get("FileVersion"),
+                                             strings.get("FileDescription")))
+        for problem in found:
+            print("  FAIL " + problem)
+            status = 1
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())

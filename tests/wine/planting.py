@@ -1,0 +1,168 @@
+#!/usr/bin/env python3
+"""DLL planting: a DLL named after a system library, beside the exe or in its working directory,
+must never be loaded into the (elevated) program.
+
+    planting.py --bin DIR --work DIR --shots DIR --server SCRIPT --marker DLL
+                [--exes DIR] [--prefix DIR]
+
+1. Learns the libraries the process loads: tolvarin-sim.exe runs a whole update under
+   WINEDEBUG=+loaddll.
+2. Under every name on that list (and the few any run must cover) that Windows never looks up
+   beside an exe, that is no KnownDLL, plants the marker DLL beside a copy of each exe and in its
+   working directory, and gives those names Windows' own search order (native first).
+3. Runs the release exe through its start and the simulated exe through a whole update, with
+   the exes taken from --exes (for example the signed ones).
+Fails when any marker was loaded: a module loaded from the planted folders in the +loaddll trace,
+or a file the marker's DllMain leaves behind.
+"""
+import os
+import re
+import shutil
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import scenarios  # noqa: E402  (the scenarios' session and helpers)
+from scenarios import Failure, check  # noqa: E402
+
+# KnownDLLs on every Windows the program supports, and what the system has loaded before any
+# search can happen (ntdll, kernel32's own kernelbase): never looked up beside the exe.
+KNOWN_DLLS = {"advapi32", "comdlg32", "gdi32", "imagehlp", "imm32", "kernel32", "msctf",
+              "msvcrt", "normaliz", "nsi", "ole32", "oleaut32", "psapi", "rpcrt4", "sechost",
+              "shell32", "shlwapi", "user32", "wldap32", "ws2_32", "ntdll", "kernelbase"}
+# Wine's own pieces, which no Windows has to look up.
+WINE_ONLY = re.compile(r"^(wine.*|.*\.drv|win32u)$")
+# What Wine 8 itself looks up beside the exe, whatever the program does (measured with +loaddll):
+# the imports of KnownDLLs at process start (user32's version, gdi32's zlib1, advapi32's ucrtbase,
+# bcrypt and crypt32), which Windows takes from its own folder, and the delay loads inside Wine's
+# own libraries (ole32's combase, the socket layer's iphlpapi and dnsapi), which Windows makes through the
+# default DLL directories the program restricted. Planting them would test Wine's loader.
+WINE_LOADER_GAPS = {"version", "zlib1", "ucrtbase", "bcrypt", "crypt32", "combase", "iphlpapi",
+                    "dnsapi"}
+# Whatever a run shows, these are planted: the program's own on-demand libraries and what they
+# pull in on Windows.
+ALWAYS_PLANTED = {"winmm", "wininet", "setupapi", "cfgmgr32", "devobj", "wintrust", "iertutil",
+                  "urlmon", "winhttp", "secur32", "mswsock", "dnsapi", "userenv", "profapi",
+                  "msacm32", "mpr"}
+LOADED = re.compile(r'Loaded L"([^"]+)" at [0-9A-Fa-f]+: (\w+)')
+
+
+def module_name(path):
+    name = path.replace("\\", "/").rsplit("/", 1)[-1].lower()
+    return name[:-4] if name.endswith(".dll") else name
+
+
+class PlantedSession(scenarios.Session):
+    """A session whose program runs from a folder of its own, with a +loaddll trace."""
+
+    def __init__(self, args, name, planted=()):
+        super().__init__(args, name)
+        self.app = os.path.join(self.work, "app")
+        self.markers = os.path.join(self.work, "markers")
+        os.makedirs(self.app)
+        os.makedirs(self.markers)
+        for exe in ("tolvarin.exe", "tolvarin-sim.exe"):
+            shutil.copy(os.path.join(args.exes, exe), self.app)
+        for name in planted:
+            for folder in (self.app, self.work):
+                shutil.copy(args.marker, os.path.join(folder, name + ".dll"))
+        overrides = ",".join(sorted(planted))
+        self.program_env = dict(
+            self.env, WINEDEBUG="+loaddll", TOLVARIN_MARKER_DIR=scenarios.windows_path(self.markers),
+            WINEDLLOVERRIDES="mscoree,mshtml=" + (";%s=n,b" % overrides if overrides else ""))
+        self.traces = []
+
+    def start_program(self, *argv, exe="tolvarin-sim.exe"):
+        trace = os.path.join(self.work, "loaddll-%d.txt" % len(self.traces))
+        self.traces.append(trace)
+        with open(trace, "wb") as out:
+            self.program = scenarios.subprocess.Popen(
+                ["wine", os.path.join(self.app, exe)] + list(argv), env=self.program_env,
+                cwd=self.work, stdout=scenarios.subprocess.DEVNULL, stderr=out)
+        result = self.wine("tolvarin-driver.exe", "wait-window", "10000")
+        check(result.returncode == 0, "main window appears")
+
+    def loaded(self):
+        """(module name, path, native or builtin) of every load the traces show."""
+        modules = []
+        for trace in self.traces:
+            with open(trace, encoding="utf-8", errors="replace") as f:
+                for match in LOADED.finditer(f.read()):
+                    modules.append((module_name(match.group(1)), match.group(1), match.group(2)))
+        return modules
+
+    def planted_loads(self):
+        folders = [scenarios.windows_path(p).lower() for p in (self.app, self.work)]
+        found = ["%s (%s)" % (path, kind) for _, path, kind in self.loaded()
+                 if any(path.lower().startswith(f + "\\") and not path.lower().endswith(".exe")
+                        for f in folders)]
+        found += ["marker %s" % name for name in sorted(os.listdir(self.markers))]
+        return found
+
+
+def whole_update(s):
+    s.fixture("offer")
+    s.start_server()
+    s.start_program()
+    s.wait("Start enabled", lambda st: s.enabled(st, scenarios.START), 15)
+    check(s.click(scenarios.START) == 0, "Start")
+    box = s.wait_box(scenarios.DONE_CAPTION, 30)
+    check(box["text"] == scenarios.DONE_TEXT, "closing box", box)
+    s.close_box()
+    s.check_exit()
+    check(s.device()[0] == [0x80000], "finishing command")
+
+
+def release_start(s):
+    s.start_program(exe="tolvarin.exe")
+    s.wait("three search ticks", lambda st: (scenarios.search_count(st) or 0) >= 3, 10)
+    check(s.click(scenarios.EXIT) == 0, "Exit while searching")
+    s.check_exit(10)
+
+
+def main():
+    parser = scenarios.session_parser()
+    parser.add_argument("--marker", required=True, help="the marker DLL to plant")
+    parser.add_argument("--exes", help="folder of the exes to run (default: --bin)")
+    args = scenarios.parse_session_args(parser)
+    args.exes = os.path.abspath(args.exes or args.bin)
+    args.marker = os.path.abspath(args.marker)
+
+    learn = PlantedSession(args, "planting-learn")
+    try:
+        whole_update(learn)
+        release_start(learn)
+        seen = sorted({name for name, _, _ in learn.loaded()})
+    except Failure as error:
+        print("FAIL learning run: %s" % error)
+        return 1
+    finally:
+        learn.close()
+    planted = sorted({n for n in set(seen) | ALWAYS_PLANTED
+                      if n not in KNOWN_DLLS | WINE_LOADER_GAPS and not WINE_ONLY.match(n)
+                      and not n.endswith(".exe")
+                      and not n.startswith("tolvarin")})
+    print("loaded: " + " ".join(seen))
+    print("planted: " + " ".join(planted))
+    for name in ("winmm", "wininet", "setupapi", "cfgmgr32"):
+        check(name in planted, "%s is planted" % name)
+
+    s = PlantedSession(args, "planting", planted)
+    try:
+        release_start(s)
+        whole_update(s)
+        loads = s.planted_loads()
+        check(not loads, "no planted DLL is loaded", loads)
+        for name in ("wininet", "winmm"):
+            check(any(n == name and kind == "builtin" for n, _, kind in s.loaded()),
+                  "%s still comes from the system" % name)
+        print("PASS planting: %d names planted, 0 loaded" % len(planted))
+        return 0
+    except Failure as error:
+        print("FAIL planting: %s" % error)
+        return 1
+    finally:
+        s.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
