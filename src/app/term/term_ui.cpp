@@ -99,6 +99,7 @@ int CTermUiPort::ShowMessage(const WChar* text, const WChar* caption, unsigned s
   if (error) errorShown = true;
   // The only boxes without an icon are the run's closing messages.
   if (!error) finished = true;
+  prompt.clear();
   Draw(true);
   std::vector<std::string> box = FrameBox(TermUtf8(caption), TermUtf8(text));
   for (const std::string& line : box) {
@@ -178,7 +179,8 @@ void CTermUiPort::DeviceRemoved() {
   std::unique_lock<std::mutex> lock(mutex);
   bool interrupted = runActive && !finished;
   note = interrupted ? TEXT_REMOVED_IN_RUN : TEXT_REMOVED;
-  if (options.plain) PrintPlain(note);
+  // Below a box the note is a line of its own; otherwise the block shows it when Exit draws it.
+  if (options.plain || drawnRows == 0) PrintPlain(note);
   Exit(interrupted ? TERM_EXIT_REMOVED : errorShown ? TERM_EXIT_ERROR_BOX : TERM_EXIT_OK);
 }
 
@@ -260,7 +262,8 @@ void CTermUiPort::PrintPlain(const std::string& line) {
 void CTermUiPort::Exit(int status) {
   // Called with the lock held, which exit() never gives back: whoever comes second (a removal
   // during the closing box, say) waits for the lock while the first runs the exit handlers.
-  Draw(true);
+  // The block is brought up to date only where it is still the last thing on the screen.
+  if (drawnRows > 0) Draw(true);
   ending = true;
   if (cursorHidden) std::fputs("\x1b[?25h", out);
   std::fflush(out);
