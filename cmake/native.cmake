@@ -32,6 +32,7 @@ target_link_libraries(tolvarin PRIVATE PkgConfig::UDEV)
 # The same program on the simulated device (a state file) and the local update server.
 tolvarin_term_program(tolvarin-sim tolvarin_core_sim
     src/device/device_platform_sim.cpp src/app/term/device_watch_sim.cpp)
+include(cmake/deb.cmake)
 
 add_subdirectory(tools)
 add_subdirectory(tests)
