@@ -4,7 +4,7 @@
     bench_report.py OUT_DIR MODE
 
 OUT_DIR holds core.json and update.json (Google Benchmark), memory.txt (tolvarin-update-memory),
-and wine.json (bench_wine.py) or wine.status (why there is none). MODE "smoke" only checks that
+term.json (bench_term.py), and wine.json (bench_wine.py) or wine.status (why there is none). MODE "smoke" only checks that
 every figure is there.
 """
 import json
@@ -80,6 +80,26 @@ def report_instructions(out):
     print("   whole update of %d KiB, no delay: %d, of which the device %d and libcurl's one-off "
           "start-up %d; the program %.0f a page" %
           (pages // 4, total, counts[device], counts[curl_init], program / pages))
+
+
+def report_term(out):
+    print("\n5. The Linux program (tolvarin-sim --force --yes): the run's start to the closing box")
+    with open(os.path.join(out, "term.json")) as f:
+        term = json.load(f)
+    for mode, runs in term["modes"].items():
+        requests = runs[0]["requests"] - 1  # the information page was read before the run
+        nominal = requests * term["delay_us"] * 1e-6
+        best = min(runs, key=lambda r: r["seconds"])
+        med = statistics.median(r["seconds"] for r in runs)
+        print("   %s, %d KiB: %d requests x delay = %.3f s; fastest %.3f s (%+.2f %%), median "
+              "%.3f s of %d" % (mode, term["kib"], requests, nominal, best["seconds"],
+                                100 * (best["seconds"] - nominal) / nominal, med, len(runs)))
+        # The device's side: the time from each answer to the next request is the program's.
+        print("     as the device saw the fastest run: %.1f ms between answers and requests "
+              "(%.2f %%, the download included), typical gap %.2f us; the rest, %.1f ms, is the "
+              "simulated device's own work and the clock's reading" %
+              (1e3 * best["gap_s"], 100 * best["gap_s"] / nominal, best["median_gap_us"],
+               1e3 * (best["seconds"] - nominal - best["gap_s"])))
 
 
 def main():
@@ -169,6 +189,8 @@ def main():
     print("   whole update of a %d KiB image: peak %d KiB above what stayed resident: %.2f x "
           "the image" % (memory["image_kib"], memory["update_peak_kib"],
                          memory["peak_over_image"]))
+
+    report_term(out)
 
     print("\n4. Under Wine: tolvarin-sim.exe, Start to the closing box")
     wine_path = os.path.join(out, "wine.json")
