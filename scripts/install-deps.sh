@@ -8,6 +8,7 @@ packages=(
   g++-mingw-w64-i686-posix mingw-w64-i686-dev
   wine wine32:i386 xvfb xauth fonts-wqy-microhei imagemagick xdotool
   clang libclang-rt-14-dev valgrind time curl
+  libudev-dev libcli11-dev pkg-config tmux dpkg-dev lintian man-db
 )
 
 missing=()

@@ -312,6 +312,14 @@ def scenario_options(world):
     result = subprocess.run([os.path.join(ARGS.bin, "tolvarin-sim")], env=dict(
         os.environ, **world.env()), input="q", capture_output=True, text=True, timeout=10)
     check(result.returncode == 0, "q while searching: 0", result)
+    # The program for real devices on this machine: libudev lists its SCSI generic devices each
+    # tick (none of them the detector here), and q ends it.
+    proc = subprocess.Popen([os.path.join(ARGS.bin, "tolvarin")], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, text=True, env=dict(os.environ, LANG="C.UTF-8"))
+    time.sleep(2.5)
+    out, _ = proc.communicate("q", timeout=10)
+    check(proc.returncode == 0 and " 你的版本 : 尋 找 中.....   2" in out.splitlines(),
+          "tolvarin searches once a second until q", out)
 
 
 SCENARIOS = {
