@@ -97,7 +97,8 @@ def report_term(out):
         # The device's side: the time from each answer to the next request is the program's.
         print("     as the device saw the fastest run: %.1f ms between answers and requests "
               "(%.2f %%, the download and time off the processor included), %d gaps over 100 us;"
-              " the rest, %.1f ms, is the simulated device's own work" %
+              " the rest, %.1f ms, is the simulated device's own work and its time off the "
+              "processor" %
               (1e3 * best["gap_s"], 100 * best["gap_s"] / nominal, best["slow_gaps"],
                1e3 * (best["seconds"] - nominal - best["gap_s"])))
         gap = statistics.median(r["median_gap_us"] for r in runs)
