@@ -65,7 +65,7 @@ class CFakeKernel : public CScsiPassThrough {
     if (answer.result < 0) return answer.result;
     if (io->dxfer_direction == SG_DXFER_FROM_DEV)
       std::memset(io->dxferp, answer.fill, io->dxfer_len);
-    std::memcpy(io->sbp, answer.sense.data(), answer.sense.size());
+    if (!answer.sense.empty()) std::memcpy(io->sbp, answer.sense.data(), answer.sense.size());
     io->sb_len_wr = static_cast<unsigned char>(answer.sense.size());
     io->status = answer.status;
     io->host_status = answer.host;
