@@ -91,11 +91,13 @@ class World:
 
 class Pane:
     """tolvarin-sim in a tmux pane of its own server; its exit status lands in a file."""
+    count = 0
 
     def __init__(self, world, args=(), env=None, width=90, height=40):
         self.world = world
-        self.socket = "tolvarin-term-%d-%s" % (os.getpid(), os.path.basename(world.dir))
-        self.status_file = os.path.join(world.dir, "status")
+        Pane.count += 1
+        self.socket = "tolvarin-term-%d-%d" % (os.getpid(), Pane.count)
+        self.status_file = os.path.join(world.dir, "status-%d" % Pane.count)
         self.shots = 0
         environment = " ".join("%s=%s" % (k, shlex.quote(v)) for k, v in world.env(env).items())
         program = " ".join(shlex.quote(a) for a in [os.path.join(ARGS.bin, "tolvarin-sim")] + list(args))
@@ -351,8 +353,9 @@ def main():
         except Abort:
             pass
         finally:
-            subprocess.run("tmux -L tolvarin-term-%d-%s kill-server" % (os.getpid(), name),
-                           shell=True, capture_output=True)
+            for n in range(1, Pane.count + 1):
+                subprocess.run(["tmux", "-L", "tolvarin-term-%d-%d" % (os.getpid(), n),
+                                "kill-server"], capture_output=True)
             if world:
                 world.close()
     if FAILURES:
