@@ -205,6 +205,20 @@ def scenario_unplug(world):
     pane.save(screen, "unplugged")
     check(pane.status() == 3, "exit status 3 after an unplug mid-run", screen)
     pane.close()
+    # Unplugging at the closing box, as it asks, ends the program as Enter does.
+    closing = World("unplug-closing", "offer")
+    try:
+        pane = Pane(closing)
+        pane.wait("question", r"Enter 開始更新")
+        pane.keys("Enter")
+        pane.wait("closing box", r"請按 Enter 鍵繼續\.", 30)
+        closing.unplug()
+        screen = pane.wait("removal", r"^測速器已移除\.$")
+        pane.save(screen, "unplugged-at-the-end")
+        check(pane.status() == 0, "exit status 0 after unplugging at the closing box", screen)
+        pane.close()
+    finally:
+        closing.close()
 
 
 def error_box(world, args, caption, text, name, answer=True):

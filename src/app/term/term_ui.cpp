@@ -179,6 +179,7 @@ void CTermUiPort::DeviceRemoved() {
   std::unique_lock<std::mutex> lock(mutex);
   bool interrupted = runActive && !finished;
   note = interrupted ? TEXT_REMOVED_IN_RUN : TEXT_REMOVED;
+  prompt.clear();
   // Below a box the note is a line of its own; otherwise the block shows it when Exit draws it.
   if (options.plain || drawnRows == 0) PrintPlain(note);
   Exit(interrupted ? TERM_EXIT_REMOVED : errorShown ? TERM_EXIT_ERROR_BOX : TERM_EXIT_OK);
