@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -56,6 +57,8 @@ struct Event {
 };
 
 CTermUiPort* g_port = nullptr;
+// Set while a worker (identification or the run) may be using the device.
+std::atomic<bool> g_workerRunning{false};
 int g_signalFd = -1;
 int g_wake[2] = {-1, -1};
 bool g_inputOpen = true;
@@ -79,6 +82,7 @@ void KeysWithoutEnter() {
   if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &g_savedTermios) != 0) return;
   g_termiosSaved = true;
   std::atexit(RestoreTerminal);
+  std::at_quick_exit(RestoreTerminal);
   termios keys = g_savedTermios;
   keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
   keys.c_cc[VMIN] = 1;
@@ -147,7 +151,7 @@ bool CommonEvent(const Event& event) {
       g_port->SetNote(TEXT_HELD_OFF);
       return true;
     }
-    g_port->EndProcess(event.kind == EVENT_SIGNAL ? SIGNAL_EXIT_BASE + event.value : 0);
+    g_port->Quit(event.kind == EVENT_SIGNAL ? SIGNAL_EXIT_BASE + event.value : 0, g_workerRunning);
   }
   if (IsEnter(event) && g_port->AnswerBox()) return true;
   return false;
@@ -196,17 +200,21 @@ void SearchDevice() {
   g_port->SetPrompt("");
 }
 
-// Waits for the update check; its boxes are answered here.
+// Waits for the update check; its boxes are answered here. The worker is joined, so that nothing
+// of it (its libraries' per-thread state included) is left when the program goes on or ends.
 void WaitForIdentification() {
-  std::thread([] {
+  g_workerRunning = true;
+  std::thread worker([] {
     IdentifyDevice();
+    g_workerRunning = false;
     Wake();
-  }).detach();
+  });
   for (;;) {
     Event event = WaitEvent(-1);
-    if (event.kind == EVENT_WAKE) return;
+    if (event.kind == EVENT_WAKE) break;
     CommonEvent(event);
   }
+  worker.join();
 }
 
 // The version choice and the confirmation. Returns when the run is to start.
@@ -236,6 +244,7 @@ void AskToStart(const Options& options) {
 
 [[noreturn]] void RunAndWait() {
   g_app.runStarted = 1;
+  g_workerRunning = true;
   g_port->SetPrompt(TEXT_RUNNING);
   g_port->BeginRun(RunSectorCount(g_app.ui->ComboSelection()));
   std::thread([] { RunUpdate(); }).detach();

@@ -126,7 +126,16 @@ int CTermUiPort::LoadString(int id, WChar* dst, int capacity) {
 
 void CTermUiPort::EndProcess(int code) {
   std::unique_lock<std::mutex> lock(mutex);
-  Exit(code != 0 ? code : errorShown ? TERM_EXIT_ERROR_BOX : TERM_EXIT_OK);
+  Exit(code != 0 ? code : errorShown ? TERM_EXIT_ERROR_BOX : TERM_EXIT_OK, false);
+}
+
+void CTermUiPort::Quit(int code, bool workerRunning) {
+  std::unique_lock<std::mutex> lock(mutex);
+  // A worker that waits for its box's answer is not using the device.
+  Exit(code != 0    ? code
+       : errorShown ? TERM_EXIT_ERROR_BOX
+                    : TERM_EXIT_OK,
+       workerRunning && !boxWaiting);
 }
 
 void CTermUiPort::SectorDone() {
@@ -182,7 +191,8 @@ void CTermUiPort::DeviceRemoved() {
   prompt.clear();
   // Below a box the note is a line of its own; otherwise the block shows it when Exit draws it.
   if (options.plain || drawnRows == 0) PrintPlain(note);
-  Exit(interrupted ? TERM_EXIT_REMOVED : errorShown ? TERM_EXIT_ERROR_BOX : TERM_EXIT_OK);
+  // The device is gone: nothing is left to close or save, and a worker may be in a request.
+  Exit(interrupted ? TERM_EXIT_REMOVED : errorShown ? TERM_EXIT_ERROR_BOX : TERM_EXIT_OK, true);
 }
 
 bool CTermUiPort::AnswerBox() {
@@ -260,7 +270,7 @@ void CTermUiPort::PrintPlain(const std::string& line) {
   std::fflush(out);
 }
 
-void CTermUiPort::Exit(int status) {
+void CTermUiPort::Exit(int status, bool quick) {
   // Called with the lock held, which exit() never gives back: whoever comes second (a removal
   // during the closing box, say) waits for the lock while the first runs the exit handlers.
   // The block is brought up to date only where it is still the last thing on the screen.
@@ -268,5 +278,6 @@ void CTermUiPort::Exit(int status) {
   ending = true;
   if (cursorHidden) std::fputs("\x1b[?25h", out);
   std::fflush(out);
+  if (quick) std::quick_exit(status);
   std::exit(status);
 }

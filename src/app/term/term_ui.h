@@ -39,8 +39,14 @@ class CTermUiPort : public CUiPort {
   int ComboSelection() override;
   int ShowMessage(const WChar* text, const WChar* caption, unsigned style) override;
   int LoadString(int id, WChar* dst, int capacity) override;
-  // Ends the process: status `code` when nonzero, else 1 after an error box and 0 otherwise.
+  // Ends the process: status `code` when nonzero, else 1 after an error box and 0 otherwise. The
+  // workers call it, each when it is the only one using the device: the exit handlers then close
+  // the device.
   [[noreturn]] void EndProcess(int code) override;
+  // The same from outside the workers (q, a signal). While a worker may still be using the device
+  // (it runs and waits for no box) the process ends without the exit handlers and destructors that
+  // would pull the device and the state from under it; the system closes the device.
+  [[noreturn]] void Quit(int code, bool workerRunning);
   void SectorDone() override;
 
   // The title line and the first drawing.
@@ -56,6 +62,7 @@ class CTermUiPort : public CUiPort {
   void BeginRun(long sectors);
   // The state a removal of the device meets: before the run (or after its closing box) the
   // program ends with 0, as the window does; in the middle of the run with TERM_EXIT_REMOVED.
+  // Called from the removal watch: ends as Quit does while a worker runs.
   [[noreturn]] void DeviceRemoved();
   // Releases a box that waits for its answer; false when none waits.
   bool AnswerBox();
@@ -71,7 +78,7 @@ class CTermUiPort : public CUiPort {
   void PrintPlain(const std::string& line);
   std::string ProgressLine() const;
   std::vector<std::string> BlockLines() const;
-  [[noreturn]] void Exit(int status);
+  [[noreturn]] void Exit(int status, bool quick);
 
   std::FILE* out;
   TermOptions options;
