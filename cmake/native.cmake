@@ -7,6 +7,33 @@ add_library(tolvarin_native STATIC src/files/download_curl.cpp src/device/device
 target_link_libraries(tolvarin_native PUBLIC CURL::libcurl)
 tolvarin_core(tolvarin_core "${TOLVARIN_UPDATE_HOST}" tolvarin_native)
 
+
+# The Linux program: the terminal front end on the SG_IO / libudev back end, and the same program
+# on the simulated device and the local update server. Each exe brings its own device back end
+# ahead of the core's archives, so the back end that finds nothing is never linked in.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(UDEV REQUIRED IMPORTED_TARGET libudev)
+find_package(CLI11 CONFIG REQUIRED)
+find_package(Threads REQUIRED)
+tolvarin_core(tolvarin_core_sim "${TOLVARIN_SIM_UPDATE_HOST}" tolvarin_native)
+
+set(TERM_SOURCES src/app/term/main_term.cpp src/app/term/term_ui.cpp src/app/term/term_text.cpp)
+
+function(tolvarin_term_program name core)
+  add_executable(${name} ${TERM_SOURCES} ${ARGN})
+  target_link_libraries(${name} PRIVATE ${core} CLI11::CLI11 Threads::Threads)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+endfunction()
+
+# For real devices.
+tolvarin_term_program(tolvarin tolvarin_core
+    src/device/device_platform_linux.cpp src/app/term/device_watch_linux.cpp)
+target_link_libraries(tolvarin PRIVATE PkgConfig::UDEV)
+# The same program on the simulated device (a state file) and the local update server.
+tolvarin_term_program(tolvarin-sim tolvarin_core_sim
+    src/device/device_platform_sim.cpp src/app/term/device_watch_sim.cpp)
+include(cmake/deb.cmake)
+
 add_subdirectory(tools)
 add_subdirectory(tests)
 add_subdirectory(bench)

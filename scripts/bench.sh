@@ -2,7 +2,8 @@
 # Runs every benchmark side by side and prints each figure beside its yardstick, as a ratio.
 # Usage: scripts/bench.sh [smoke]
 #   (none)  optimised build (preset bench): core path, whole updates of 1 MiB and 4 MiB with a
-#           0.5 ms device delay, 16 MiB download against curl, peak memory of a 4 MiB update, and
+#           0.5 ms device delay (also through the Linux program, tolvarin-sim), 16 MiB download
+#           against curl, peak memory of a 4 MiB update, and
 #           the simulated Windows build's 1 MiB update under Wine against the native one
 #   smoke   the same, short and on the native build, so that the benchmarks keep working
 #           (scripts/test.sh runs it); its figures mean nothing
@@ -21,6 +22,7 @@ case "$mode" in
     update_args=()
     memory_kib=4096
     wine_args=(--kib 1024 --reps 3)
+    term_args=(--kib 1024 --reps 3)
     profile_sectors=256
     ;;
   smoke)
@@ -29,6 +31,7 @@ case "$mode" in
     update_args=(--smoke)
     memory_kib=256
     wine_args=(--kib 64 --reps 1)
+    term_args=(--kib 64 --reps 1)
     profile_sectors=16
     ;;
   *)
@@ -40,7 +43,7 @@ esac
 echo "== building (preset $preset)"
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j "$jobs" --target tolvarin-core-bench tolvarin-update-bench \
-  tolvarin-update-memory tolvarin-bench-fixture >/dev/null
+  tolvarin-update-memory tolvarin-bench-fixture tolvarin-sim >/dev/null
 bin=build/$preset/bin
 
 # Runs a step with its output kept aside; shows it when the step fails.
@@ -60,6 +63,10 @@ quiet "$bin/tolvarin-update-bench" "${update_args[@]}" --benchmark_out="$out/upd
   --benchmark_out_format=json
 echo "== peak memory"
 "$bin/tolvarin-update-memory" "$memory_kib" >"$out/memory.txt"
+
+echo "== the Linux program, on a terminal and piped"
+quiet python3 scripts/bench_term.py --bin "$bin" --work "$out/term" \
+  --server tests/server/update_server.py "${term_args[@]}" --out "$out/term.json"
 
 echo "== instruction counts (callgrind)"
 # Runs one profile under callgrind, counting only what the toggles name.

@@ -9,6 +9,7 @@ packages=(
   wine wine32:i386 wine64 xvfb xauth fonts-wqy-microhei imagemagick xdotool
   clang libclang-rt-14-dev valgrind time curl
   osslsigncode openssl python3-pefile
+  libudev-dev libcli11-dev pkg-config tmux dpkg-dev lintian man-db
 )
 
 missing=()

@@ -40,6 +40,10 @@ class CUiPort {
   // Ends the process with `code` through the normal exit path. On the platform this never
   // returns; a test implementation records the code and returns, and every caller returns at once.
   virtual void EndProcess(int code) = 0;
+  // Called once for each sector written and each sector verified, just before that sector's
+  // progress text: a front end that draws a bar over the whole run counts these. Ignored by
+  // default.
+  virtual void SectorDone() {}
 };
 
 // A port that does nothing: no window, no boxes, strings from the compiled-in table, EndProcess

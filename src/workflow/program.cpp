@@ -38,6 +38,7 @@ int32_t ProgramAndVerify(const uint8_t* image, char kindLetter) {
       DeviceWritePages(data, s * PAGES_PER_SECTOR + j, 1);
       data += PAGE_SIZE;
     }
+    g_app.ui->SectorDone();
     ShowProgress(FORMAT_PROGRESS_WRITE, letter, static_cast<int>(last - s));
   }
 
@@ -55,6 +56,7 @@ int32_t ProgramAndVerify(const uint8_t* image, char kindLetter) {
         mismatches += PAGE_SIZE;
       data += PAGE_SIZE;
     }
+    g_app.ui->SectorDone();
     ShowProgress(FORMAT_PROGRESS_VERIFY, letter, static_cast<int>(last - s));
   }
   ShowProgress(FORMAT_PROGRESS_DONE, letter);

@@ -54,7 +54,27 @@ bool ApplyEntry(int i, const CatalogueEntry& entry, int32_t size) {
   return true;
 }
 
+// The bytes the run applies of `entry`, or 0 when it skips the entry. countdown counts the main
+// images still to pass before the selected one (the selected line plus one at the start).
+int32_t RunSize(const CatalogueEntry& entry, int* countdown) {
+  int32_t size = (g_app.runFlags & FLAG_FORCE) ? entry.fullSize : entry.pendingSize;
+  if (size == 0) return 0;
+  // Of the main images only the one on the selected line is applied.
+  if (entry.kind == KIND_C && --*countdown != 0) return 0;
+  return size;
+}
+
 }  // namespace
+
+int32_t RunSectorCount(int selectedLine) {
+  int countdown = selectedLine + 1;
+  int32_t sectors = 0;
+  for (int i = 0; i < g_app.catalogue.entryCount; ++i) {
+    int32_t size = RunSize(g_app.catalogue.entries[i], &countdown);
+    if (size > UPDATE_HEADER_SIZE) sectors += (size - UPDATE_HEADER_SIZE) / SECTOR_BYTES_IN_FILE;
+  }
+  return sectors;
+}
 
 int RunUpdate() {
   CUiPort* ui = g_app.ui;
@@ -66,10 +86,8 @@ int RunUpdate() {
   const UpdateCatalogue& catalogue = g_app.catalogue;
   for (int i = 0; i < catalogue.entryCount; ++i) {
     const CatalogueEntry& entry = catalogue.entries[i];
-    int32_t size = (g_app.runFlags & FLAG_FORCE) ? entry.fullSize : entry.pendingSize;
+    int32_t size = RunSize(entry, &countdown);
     if (size == 0) continue;
-    // Of the main images only the one on the selected line is applied.
-    if (entry.kind == KIND_C && --countdown != 0) continue;
     if (!ApplyEntry(i, entry, size)) return 0;
   }
 

@@ -2,8 +2,15 @@
 // finishing command.
 #pragma once
 
+#include <cstdint>
+
 // The update worker, started by Start. Disables Start, Exit and the version list, applies the
 // pending entries (every entry with a size in forced mode; of the main images only the selected
 // one), sends CMD_UPDATE_AGAIN or CMD_UPDATE_DONE, shows the closing box and asks the process to
 // end. Every failure is reported and ends the process. Returns 0.
 int RunUpdate();
+
+// The sectors a run started now with version-list line `selectedLine` (-1: none) would write,
+// from the catalogue's sizes of the entries it applies (each image holds its 32-byte header and
+// 4096 bytes a sector). Each is written once and verified once.
+int32_t RunSectorCount(int selectedLine);

@@ -1,0 +1,283 @@
+// The terminal implementation of the UI seam: the window's states as lines, boxes as frames.
+#include "app/term/term_ui.h"
+
+#include <chrono>
+#include <cstdlib>
+
+#include "app/strings.h"
+#include "app/term/term_text.h"
+
+namespace {
+
+constexpr long long REDRAW_MICROS = 50000;  // progress redraws at most 20 times a second
+constexpr int BAR_CELLS = 30;
+constexpr char TEXT_PRESS_ENTER[] = "請按 Enter 鍵繼續.";
+constexpr char TEXT_REMOVED_IN_RUN[] = "測速器已移除, 更新未完成!";
+constexpr char TEXT_REMOVED[] = "測速器已移除.";
+constexpr char ERASE_BELOW[] = "\x1b[J";
+constexpr char ERROR_COLOUR[] = "\x1b[31m";
+constexpr char NO_COLOUR[] = "\x1b[0m";
+
+long long NowMicros() {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string Table(int id) {
+  WChar text[TEXT_CAPACITY];
+  LoadTableString(id, text, TEXT_CAPACITY);
+  return TermUtf8(text);
+}
+
+std::string ListLine(int index, const std::string& line, bool selected) {
+  return std::string(selected ? "  > " : "    ") + std::to_string(index + 1) + "." + line;
+}
+
+}  // namespace
+
+void CTermUiPort::SetControlText(int id, const WChar* text) {
+  std::lock_guard<std::mutex> lock(mutex);
+  std::string value = TermUtf8(text);
+  switch (id) {
+    case ID_DEVICE_LABEL:
+      deviceLine = value;
+      if (options.plain) PrintPlain(Table(STR_DEVICE_GROUP) + value);
+      Draw(true);
+      break;
+    case ID_LATEST_LABEL:
+      latestLine = value;
+      if (options.plain) PrintPlain(Table(STR_LATEST_GROUP) + value);
+      Draw(true);
+      break;
+    case ID_START_BUTTON: {
+      caption = value;
+      bool tick = nextCaptionIsTick;
+      nextCaptionIsTick = false;
+      if (options.plain) {
+        // A line for each other caption, but for the per-sector countdown one a tenth of the run.
+        int decile = sectorsTotal > 0 ? static_cast<int>(sectorsDone * 10 / sectorsTotal) : 0;
+        if (!tick || decile != lastDecile) PrintPlain(ProgressLine());
+        if (tick) lastDecile = decile;
+      }
+      Draw(!tick);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void CTermUiPort::EnableControl(int id, bool enabled) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (id == ID_START_BUTTON) startEnabled = enabled;
+}
+
+void CTermUiPort::ComboAddLine(const WChar* line) {
+  std::lock_guard<std::mutex> lock(mutex);
+  list.push_back(TermUtf8(line));
+  if (options.plain) {
+    if (list.size() == 1) PrintPlain(Table(STR_AVAILABLE_GROUP));
+    PrintPlain(ListLine(static_cast<int>(list.size()) - 1, list.back(), false));
+  }
+  Draw(true);
+}
+
+void CTermUiPort::ComboSelect(int line) {
+  std::lock_guard<std::mutex> lock(mutex);
+  selection = line >= 0 && line < static_cast<int>(list.size()) ? line : -1;
+  Draw(true);
+}
+
+int CTermUiPort::ComboSelection() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return selection;
+}
+
+int CTermUiPort::ShowMessage(const WChar* text, const WChar* caption, unsigned style) {
+  std::unique_lock<std::mutex> lock(mutex);
+  bool error = (style & MB_STYLE_ICON_ERROR) != 0;
+  if (error) errorShown = true;
+  // The only boxes without an icon are the run's closing messages.
+  if (!error) finished = true;
+  prompt.clear();
+  Draw(true);
+  std::vector<std::string> box = FrameBox(TermUtf8(caption), TermUtf8(text));
+  for (const std::string& line : box) {
+    if (error && !options.plain)
+      std::fprintf(out, "%s%s%s\n", ERROR_COLOUR, line.c_str(), NO_COLOUR);
+    else
+      std::fprintf(out, "%s\n", line.c_str());
+  }
+  // The next drawing starts a new block below the box.
+  drawnRows = 0;
+  if (options.interactive) {
+    std::fprintf(out, "%s\n", TEXT_PRESS_ENTER);
+    std::fflush(out);
+    boxWaiting = true;
+    boxAnswered.wait(lock, [this] { return !boxWaiting; });
+  }
+  std::fflush(out);
+  return 1;
+}
+
+int CTermUiPort::LoadString(int id, WChar* dst, int capacity) {
+  return LoadTableString(id, dst, capacity);
+}
+
+void CTermUiPort::EndProcess(int code) {
+  std::unique_lock<std::mutex> lock(mutex);
+  Exit(code != 0 ? code : errorShown ? TERM_EXIT_ERROR_BOX : TERM_EXIT_OK, false);
+}
+
+void CTermUiPort::Quit(int code, bool workerRunning) {
+  std::unique_lock<std::mutex> lock(mutex);
+  // A worker that waits for its box's answer is not using the device.
+  Exit(code != 0    ? code
+       : errorShown ? TERM_EXIT_ERROR_BOX
+                    : TERM_EXIT_OK,
+       workerRunning && !boxWaiting);
+}
+
+void CTermUiPort::SectorDone() {
+  std::lock_guard<std::mutex> lock(mutex);
+  ++sectorsDone;
+  nextCaptionIsTick = true;
+}
+
+void CTermUiPort::Begin(const std::string& titleLine) {
+  std::lock_guard<std::mutex> lock(mutex);
+  title = titleLine;
+  if (options.plain) PrintPlain(title);
+  Draw(true);
+}
+
+void CTermUiPort::SetNote(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex);
+  note = text;
+  if (options.plain && !note.empty()) PrintPlain(note);
+  Draw(true);
+}
+
+void CTermUiPort::SetPrompt(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex);
+  prompt = text;
+  if (options.plain && !prompt.empty()) PrintPlain(prompt);
+  Draw(true);
+}
+
+void CTermUiPort::PrintBox(const std::string& boxCaption, const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex);
+  Draw(true);
+  for (const std::string& line : FrameBox(boxCaption, text))
+    std::fprintf(out, "%s\n", line.c_str());
+  drawnRows = 0;
+  Draw(true);
+}
+
+void CTermUiPort::BeginRun(long sectors) {
+  std::lock_guard<std::mutex> lock(mutex);
+  runActive = true;
+  sectorsTotal = 2 * sectors;
+  sectorsDone = 0;
+  if (options.plain && selection >= 0)
+    PrintPlain(Table(STR_START) + ":" + ListLine(selection, list[selection], true));
+  Draw(true);
+}
+
+void CTermUiPort::DeviceRemoved() {
+  std::unique_lock<std::mutex> lock(mutex);
+  bool interrupted = runActive && !finished;
+  note = interrupted ? TEXT_REMOVED_IN_RUN : TEXT_REMOVED;
+  prompt.clear();
+  // Below a box the note is a line of its own; otherwise the block shows it when Exit draws it.
+  if (options.plain || drawnRows == 0) PrintPlain(note);
+  // The device is gone: nothing is left to close or save, and a worker may be in a request.
+  Exit(interrupted ? TERM_EXIT_REMOVED : errorShown ? TERM_EXIT_ERROR_BOX : TERM_EXIT_OK, true);
+}
+
+bool CTermUiPort::AnswerBox() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!boxWaiting) return false;
+  boxWaiting = false;
+  boxAnswered.notify_all();
+  return true;
+}
+
+void CTermUiPort::StopWaiting() {
+  std::lock_guard<std::mutex> lock(mutex);
+  options.interactive = false;
+  boxWaiting = false;
+  boxAnswered.notify_all();
+}
+
+bool CTermUiPort::StartEnabled() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return startEnabled;
+}
+
+bool CTermUiPort::RunActive() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return runActive && !finished;
+}
+
+int CTermUiPort::ListLength() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return static_cast<int>(list.size());
+}
+
+std::string CTermUiPort::ProgressLine() const {
+  return caption + "  " + ProgressBar(sectorsDone, sectorsTotal, BAR_CELLS);
+}
+
+std::vector<std::string> CTermUiPort::BlockLines() const {
+  std::vector<std::string> lines;
+  lines.push_back(title);
+  lines.push_back(Table(STR_DEVICE_GROUP) + deviceLine);
+  lines.push_back(Table(STR_LATEST_GROUP) + latestLine);
+  lines.push_back(Table(STR_AVAILABLE_GROUP));
+  for (size_t i = 0; i < list.size(); ++i)
+    lines.push_back(ListLine(static_cast<int>(i), list[i], static_cast<int>(i) == selection));
+  if (runActive) lines.push_back(ProgressLine());
+  if (!note.empty()) lines.push_back(note);
+  if (!prompt.empty()) lines.push_back(prompt);
+  return lines;
+}
+
+void CTermUiPort::Draw(bool force) {
+  if (options.plain || ending) return;
+  long long now = NowMicros();
+  if (!force && now - lastDrawMicros < REDRAW_MICROS) return;
+  lastDrawMicros = now;
+  std::string frame;
+  if (!cursorHidden) {
+    frame += "\x1b[?25l";
+    cursorHidden = true;
+  }
+  // Back to the block's first row, everything below it cleared, then the block anew.
+  if (drawnRows > 0) frame += "\x1b[" + std::to_string(drawnRows) + "F";
+  frame += ERASE_BELOW;
+  drawnRows = 0;
+  for (const std::string& line : BlockLines()) {
+    frame += line + "\n";
+    drawnRows += TerminalRows(line, options.columns);
+  }
+  std::fputs(frame.c_str(), out);
+  std::fflush(out);
+}
+
+void CTermUiPort::PrintPlain(const std::string& line) {
+  std::fprintf(out, "%s\n", line.c_str());
+  std::fflush(out);
+}
+
+void CTermUiPort::Exit(int status, bool quick) {
+  // Called with the lock held, which exit() never gives back: whoever comes second (a removal
+  // during the closing box, say) waits for the lock while the first runs the exit handlers.
+  // The block is brought up to date only where it is still the last thing on the screen.
+  if (drawnRows > 0) Draw(true);
+  ending = true;
+  if (cursorHidden) std::fputs("\x1b[?25h", out);
+  std::fflush(out);
+  if (quick) std::quick_exit(status);
+  std::exit(status);
+}

@@ -1,0 +1,122 @@
+// The terminal front end's text layout, and the core seams it draws its progress bar from.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "app/term/term_text.h"
+#include "files/update_file.h"
+#include "support/sim_fixture.h"
+#include "update_builder.h"
+#include "workflow/program.h"
+#include "workflow/update_run.h"
+
+namespace {
+
+class TermTextTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(UseUtf8Locale()); }
+};
+
+// Counts the per-sector ticks and checks each comes right before a countdown text.
+class CTickUi : public CRecordingUi {
+ public:
+  void SetControlText(int id, const WChar* text) override {
+    if (id == ID_START_BUTTON) captionsAfterTick.push_back(tickPending);
+    tickPending = false;
+    CRecordingUi::SetControlText(id, text);
+  }
+  void SectorDone() override {
+    ++ticks;
+    tickPending = true;
+  }
+  int ticks = 0;
+  bool tickPending = false;
+  std::vector<bool> captionsAfterTick;
+};
+
+CatalogueEntry Entry(const char* name, int32_t kind, int32_t sectors, bool pending) {
+  CatalogueEntry entry;
+  std::memset(&entry, 0, sizeof entry);
+  std::strncpy(entry.name, name, sizeof entry.name - 1);
+  entry.kind = kind;
+  entry.fullSize = UPDATE_HEADER_SIZE + sectors * SECTOR_BYTES_IN_FILE;
+  entry.pendingSize = pending ? entry.fullSize : 0;
+  return entry;
+}
+
+}  // namespace
+
+TEST_F(TermTextTest, WidthCountsWideCharactersTwice) {
+  EXPECT_EQ(DisplayWidth("abc"), 3);
+  EXPECT_EQ(DisplayWidth("尋 找 中..... %3d"), 2 + 1 + 2 + 1 + 2 + 5 + 4);
+  EXPECT_EQ(DisplayWidth("[ 2131 ]  請<開始更新>"), 10 + 2 + 1 + 8 + 1);
+  EXPECT_EQ(DisplayWidth("e\xcc\x81"), 1) << "a combining accent takes no column";
+  EXPECT_EQ(DisplayWidth("\xff"
+                         "a"),
+            2)
+      << "a malformed byte counts one";
+  EXPECT_EQ(PadToWidth("更新", 6), "更新  ");
+  EXPECT_EQ(TerminalRows(std::string(30, 'x'), 80), 1);
+  EXPECT_EQ(TerminalRows(std::string(41, 'x') + "更", 20), 3);
+}
+
+TEST_F(TermTextTest, FrameKeepsItsRightEdgeStraight) {
+  std::vector<std::string> box =
+      FrameBox("更新完成.", "1.請移除<測速器>與<電腦>的USB連線,\n        之後,\n2.Goodbye.");
+  ASSERT_EQ(box.size(), 5u);
+  int width = DisplayWidth(box[0]);
+  for (const std::string& line : box) EXPECT_EQ(DisplayWidth(line), width) << line;
+  EXPECT_EQ(box[0].rfind("┌─ 更新完成. ─", 0), 0u);
+  EXPECT_EQ(box[2], "│         之後,                      │");
+  // A caption wider than the text widens the box; a closing line break adds no empty line.
+  std::vector<std::string> narrow = FrameBox("執行時錯誤", "x\n");
+  ASSERT_EQ(narrow.size(), 3u);
+  EXPECT_EQ(DisplayWidth(narrow[1]), DisplayWidth(narrow[0]));
+}
+
+TEST(ProgressBar, FillsByShareAndCaps) {
+  EXPECT_EQ(ProgressBar(5, 10, 10), "[#####.....]  50%");
+  EXPECT_EQ(ProgressBar(0, 10, 4), "[....]   0%");
+  EXPECT_EQ(ProgressBar(12, 10, 4), "[####] 100%") << "an overshoot never draws past the end";
+  EXPECT_EQ(ProgressBar(3, 0, 4), "[....]   0%");
+}
+
+TEST(RunSectorCount, FollowsTheRunsChoiceOfEntries) {
+  ResetAppState(nullptr, nullptr);
+  UpdateCatalogue& catalogue = g_app.catalogue;
+  catalogue.entries[0] = Entry("Mt9C520b", KIND_T, 1, true);
+  catalogue.entries[1] = Entry("Mc91312b", KIND_C, 256, true);
+  catalogue.entries[2] = Entry("Mv9V181b", KIND_V, 2, false);
+  catalogue.entries[3] = Entry("Mc91322b", KIND_C, 8, true);
+  catalogue.entries[4] = Entry("Mc91332b", KIND_C, 4, false);
+  catalogue.entryCount = 5;
+  EXPECT_EQ(RunSectorCount(0), 1 + 256);
+  EXPECT_EQ(RunSectorCount(1), 1 + 8);
+  EXPECT_EQ(RunSectorCount(-1), 1) << "no selection: no main image";
+  g_app.runFlags |= FLAG_FORCE;
+  EXPECT_EQ(RunSectorCount(1), 1 + 8 + 2) << "forced: every entry with a size, one main image";
+  EXPECT_EQ(RunSectorCount(2), 1 + 2 + 4) << "a main image the check found current";
+  ResetAppState(nullptr, nullptr);
+}
+
+class SectorTickTest : public SimDeviceTest {
+ protected:
+  void SetUp() override {
+    SimDeviceTest::SetUp();
+    g_app.ui = &ticks;
+  }
+  CTickUi ticks;
+};
+
+TEST_F(SectorTickTest, OneTickPerSectorWrittenAndVerifiedEachBeforeItsCountdown) {
+  std::vector<uint8_t> payload(3 * 4096, 0x11);
+  std::vector<uint8_t> image = BuildImageFile("4D9C", 2, 4, payload, false);
+  EXPECT_EQ(ProgramAndVerify(image.data(), 'C'), 0);
+  EXPECT_EQ(ticks.ticks, 6);
+  // "[ 3 ]", three write countdowns, three verify countdowns, "Complete".
+  EXPECT_EQ(ticks.captionsAfterTick,
+            (std::vector<bool>{false, true, true, true, true, true, true, false}));
+}
