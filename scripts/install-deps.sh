@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make python3 clang-format
-  libgtest-dev libgmock-dev libbenchmark-dev libcurl4-openssl-dev nlohmann-json3-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libcurl4-openssl-dev nlohmann-json3-dev libcli11-dev
   g++-mingw-w64-i686-posix mingw-w64-i686-dev
   wine wine32:i386 xvfb xauth fonts-wqy-microhei imagemagick xdotool
   clang libclang-rt-14-dev valgrind time curl
