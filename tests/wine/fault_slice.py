@@ -246,7 +246,8 @@ def case_image_oversize(s):
 
 
 def case_step_index_oversize(s):
-    box = network_case(s, "oversize", "/%s/" % s.layout["stepDirectory"], "step-index-oversize")
+    step_directory = s.tool("layout")["stepDirectory"]
+    box = network_case(s, "oversize", "/%s/" % step_directory, "step-index-oversize")
     check(box["caption"] == NET_CAPTION and box["text"] == "讀檔 失敗!",
           "an index longer than its 2049-byte buffer is a read failure", box)
     s.expect_untouched(VOICE)
