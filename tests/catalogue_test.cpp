@@ -105,6 +105,33 @@ TEST_F(CatalogueTest, TwoMainEntriesAreNeverUpToDate) {
   EXPECT_EQ(catalogue.flags, 0u);
   EXPECT_EQ(ui.comboLines,
             (std::vector<std::u16string>{u" D123  [ main 1.2.3 ]", u" D456  [ main 4.5.6 ]"}));
+  // The device's main version is the later C entry's: still neither is cleared.
+  Parse({T_ENTRY, C2_ENTRY, C_ENTRY});
+  EXPECT_EQ(Pending(), (std::vector<int32_t>{0, 7100, 7000}));
+  EXPECT_EQ(catalogue.flags, 0u);
+}
+
+TEST_F(CatalogueTest, BehindOnOneItemOnlyIsNotUpToDate) {
+  // The device is current on everything but the one field changed; the main image is current.
+  struct Case {
+    const char* what;
+    void (*behind)(DeviceIdentity&);
+    std::vector<int32_t> pending;
+  };
+  const Case cases[] = {
+      {"T", [](DeviceIdentity& id) { id.modelCode = 0x4C; }, {5000, 0, 0, 0}},
+      {"V", [](DeviceIdentity& id) { std::strcpy(id.stampV, "V11"); }, {0, 6000, 0, 0}},
+      {"I", [](DeviceIdentity& id) { std::strcpy(id.stampI, "ABB"); }, {0, 0, 0, 8000}},
+  };
+  const DeviceIdentity current = g_app.identity;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    g_app.identity = current;
+    c.behind(g_app.identity);
+    Parse({T_ENTRY, V_ENTRY, C_ENTRY, I_ENTRY});
+    EXPECT_EQ(Pending(), c.pending);
+    EXPECT_EQ(catalogue.flags, 0u);
+  }
 }
 
 TEST_F(CatalogueTest, VersionTextShortForm) {

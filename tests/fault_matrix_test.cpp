@@ -461,9 +461,12 @@ std::vector<FileCase> FileCases() {
       u"錯誤碼: 0302   -5");
   stepCheck(
       "step_index_tag", [](std::vector<uint8_t>&) {}, u"錯誤碼: 0302   -7", "4D9D");
-  // Over 2048 bytes the check would say -6, but the download into the 2048-byte index buffer
-  // fails first: a 2049-byte index is a read failure. 2048 bytes are one whole index file.
+  // The index buffer holds 2049 bytes: a 2049-byte index arrives whole and the check calls it
+  // too long (-6); a longer one does not fit the buffer and is a read failure. 2048 bytes are one
+  // whole index file.
   cases.push_back({"step_index_2049_bytes", [](W w) { WriteIndex(w, 1, PaddedIndex(w, 2049)); },
+                   Fatal(u"錯誤碼: 0302   -6"), false, false});
+  cases.push_back({"step_index_2050_bytes", [](W w) { WriteIndex(w, 1, PaddedIndex(w, 2050)); },
                    READ_FAILED, false, false});
   cases.push_back({"step_index_2048_bytes", [](W w) { WriteBothIndexes(w, PaddedIndex(w, 2048)); },
                    DoneBox(), true, true});

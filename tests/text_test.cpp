@@ -6,6 +6,7 @@
 #include "app/messages.h"
 #include "app/strings.h"
 #include "app/text.h"
+#include "files/server_layout.h"
 
 namespace {
 
@@ -48,6 +49,16 @@ TEST(FormatText, NarrowFormats) {
   EXPECT_STREQ(out, "http://h/Mvlq5/Oxt/k4/Door47/4D9C.Bin");
   FormatText(out, sizeof out, "Agent%ld", -5L);
   EXPECT_STREQ(out, "Agent-5");
+}
+
+TEST(ServerLayout, ImagesLieInTheModelsPoolDirectory) {
+  // The program and the publisher both build image locations from here; this pins them down.
+  char pool[9];
+  PoolDirectoryFor("4D9C", pool);
+  EXPECT_STREQ(pool, "Pool479x");
+  char url[LOCATION_CAPACITY];
+  EXPECT_EQ(ImageFileLocation(url, sizeof url, "http://h/Mvlq5/Oxt/k4/", pool, "Mc91312b"), 39);
+  EXPECT_STREQ(url, "http://h/Mvlq5/Oxt/k4/Pool479x/Mc91312b");
 }
 
 TEST(FormatText, CutsTo127UnitsAndReportsIt) {

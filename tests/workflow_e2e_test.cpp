@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -337,6 +338,69 @@ TEST_F(WorkflowTest, IndexFilesThatDifferOnlyAfterTheHeaderAreTheSame) {
   EXPECT_FALSE(ui.Enabled(ID_START_BUTTON));
 }
 
+namespace {
+
+// Rewrites a published index file: descrambled, edited, sealed and scrambled again.
+void EditIndex(const std::string& path, const std::function<void(std::vector<uint8_t>&)>& edit) {
+  std::vector<uint8_t> file;
+  ASSERT_TRUE(ReadWholeFile(path, &file));
+  const int length = static_cast<int>(file.size());
+  ASSERT_EQ(CheckUpdateFile(length, file.data(), "4D9C", MODE_INDEX_FILE), CHECK_OK);
+  edit(file);
+  SealUpdateFile(length, file.data());
+  ScrambleUpdateFile(length, file.data(), "4D9C", MODE_INDEX_FILE);
+  ASSERT_TRUE(WriteWholeFile(path, file));
+}
+
+// Step and final index files with the same version word that differ in bytes 8..23 elsewhere:
+// in bytes 8..9 (the final file lists another description), or only in byte 10 or 20 (swapped
+// with byte 24, which the comparison leaves out, so that both checksums stay the same).
+class SameVersionWordTest : public WorkflowTest, public ::testing::WithParamInterface<int> {};
+
+}  // namespace
+
+TEST_P(SameVersionWordTest, OtherBytesIn8To23AskForAnotherPass) {
+  const int at = GetParam();
+  ModelPlan model = SingleMainModel();
+  if (at == 8) model.final.entries[2].description = u"版本 1,31.";  // same length
+  Publish(model);
+  if (at != 8) {
+    EditIndex(IndexFilePath(root.Path(), "4D9C", 1), [at](std::vector<uint8_t>& f) {
+      f[at] = 0x11;
+      f[24] = 0x22;
+    });
+    EditIndex(IndexFilePath(root.Path(), "4D9C", 0), [at](std::vector<uint8_t>& f) {
+      f[at] = 0x22;
+      f[24] = 0x11;
+    });
+  }
+  // The plain headers differ where intended, and only there in 8..23.
+  std::vector<uint8_t> files[2];
+  for (int which : {0, 1}) {
+    ASSERT_TRUE(ReadWholeFile(IndexFilePath(root.Path(), "4D9C", which), &files[which]));
+    ASSERT_EQ(CheckUpdateFile(static_cast<int>(files[which].size()), files[which].data(), "4D9C",
+                              MODE_INDEX_FILE),
+              CHECK_OK);
+  }
+  std::vector<int> differ;
+  for (int p = 8; p < 24; ++p)
+    if (files[0][p] != files[1][p]) differ.push_back(p);
+  if (at == 8)
+    ASSERT_TRUE(!differ.empty() && differ.back() <= 9) << differ.size();
+  else
+    ASSERT_EQ(differ, std::vector<int>{at});
+
+  StartServer();
+  Plug(CurrentPage());  // current with the step index
+
+  IdentifyDevice();
+  EXPECT_EQ(g_app.catalogue.flags, CATALOGUE_UP_TO_DATE | CATALOGUE_MORE_PASSES);
+  EXPECT_EQ(Utf8(ui.Text(ID_LATEST_LABEL)), Utf8(u"[ 2131 ]  須<開始更新>數次"));
+  EXPECT_TRUE(ui.Enabled(ID_START_BUTTON));
+}
+
+INSTANTIATE_TEST_SUITE_P(Bytes, SameVersionWordTest, ::testing::Values(8, 10, 20));
+
 TEST_F(WorkflowTest, AMissingFinalIndexLeavesTheStatusEmpty) {
   ModelPlan model = SampleModel();
   model.hasFinal = false;
@@ -387,7 +451,7 @@ TEST_F(WorkflowTest, AStepIndexThatFillsItsBufferIsRead) {
   EXPECT_TRUE(ui.Enabled(ID_START_BUTTON));
 }
 
-TEST_F(WorkflowTest, AStepIndexOneByteTooLongIsAReadFailure) {
+TEST_F(WorkflowTest, AStepIndexOneByteTooLongIsRefusedAsTooLong) {
   ModelPlan model = SampleModel();
   model.hasFinal = false;
   Publish(model);
@@ -395,8 +459,8 @@ TEST_F(WorkflowTest, AStepIndexOneByteTooLongIsAReadFailure) {
   StartServer();
   Plug(BehindPage());
   IdentifyDevice();
-  // The download refuses what does not fit the index buffer before the check could.
-  ExpectOneBox(u"讀檔 失敗!", u"網路問題", MB_STYLE_ICON_ERROR);
+  // The index buffer takes the one byte too many, so the check can tell what is wrong.
+  ExpectOneBox(u"錯誤碼: 0302   -6", u"執行時錯誤", MB_STYLE_ICON_ERROR);
   EXPECT_FALSE(ui.Enabled(ID_START_BUTTON));
 }
 

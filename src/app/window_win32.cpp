@@ -76,9 +76,11 @@ unsigned __stdcall UpdateWorker(void*) {
 
 // Runs `worker` detached: nothing waits for it, so its handle is closed at once. A thread that
 // cannot be started is not reported.
-void StartWorker(unsigned(__stdcall* worker)(void*)) {
+bool StartWorkerThread(unsigned(__stdcall* worker)(void*)) {
   uintptr_t thread = _beginthreadex(nullptr, 0, worker, nullptr, 0, nullptr);
-  if (thread != 0) CloseHandle(reinterpret_cast<HANDLE>(thread));
+  if (thread == 0) return false;
+  CloseHandle(reinterpret_cast<HANDLE>(thread));
+  return true;
 }
 
 void OnTimer(HWND window) {
@@ -86,7 +88,7 @@ void OnTimer(HWND window) {
     // The timer stops before identification starts: from here on the workers own textBuffer.
     KillTimer(window, SEARCH_TIMER_ID);
     g_app.runFlags |= FLAG_DEVICE_FOUND;
-    StartWorker(IdentifyWorker);
+    g_startWorker(IdentifyWorker);
     return;
   }
   ++g_app.searchCount;
@@ -99,7 +101,11 @@ void OnStart() {
   // is off before the worker exists.
   if (g_app.runStarted.exchange(1) != 0) return;
   EnableWindow(static_cast<HWND>(g_app.startButton), FALSE);
-  StartWorker(UpdateWorker);
+  if (!g_startWorker(UpdateWorker)) {
+    // No run exists: the window stays as it was and a later press may try again.
+    EnableWindow(static_cast<HWND>(g_app.startButton), TRUE);
+    g_app.runStarted = 0;
+  }
 }
 
 void OnDeviceChange(WPARAM event, LPARAM lParam) {
@@ -112,6 +118,8 @@ void OnDeviceChange(WPARAM event, LPARAM lParam) {
 }
 
 }  // namespace
+
+WorkerStarter g_startWorker = StartWorkerThread;
 
 bool RemovalNamesDevice(const void* record) {
   WChar name[REMOVED_NAME_CAPACITY];

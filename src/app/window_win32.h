@@ -19,6 +19,11 @@ constexpr int CLIENT_HEIGHT = 450;
 constexpr int BROADCAST_NAME_OFFSET = 28;
 constexpr int REMOVED_NAME_CAPACITY = 256;
 
+// Starts a worker thread detached; true when it runs. The window starts both workers through
+// g_startWorker, which tests replace to see a thread that cannot be started.
+using WorkerStarter = bool (*)(unsigned(__stdcall* worker)(void*));
+extern WorkerStarter g_startWorker;
+
 // The main window's procedure: controls, device search timer, Start/Exit/About, removal watch.
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

@@ -10,8 +10,8 @@
 
 int CheckForUpdates() {
   bool offer = true;
-  uint8_t step[MAX_INDEX_FILE_SIZE];
-  uint8_t final[MAX_INDEX_FILE_SIZE];
+  uint8_t step[INDEX_BUFFER_SIZE];
+  uint8_t final[INDEX_BUFFER_SIZE];
   // Zeroed so that the header bytes of a short download are never uninitialised.
   std::memset(step, 0, sizeof step);
   std::memset(final, 0, sizeof final);

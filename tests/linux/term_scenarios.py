@@ -17,6 +17,9 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
+import scenarios as worlds  # noqa: E402  (the same server trees and devices as the Wine runs)
+
 ARGS = None
 FAILURES = []
 
@@ -52,7 +55,7 @@ def closed_port():
 
 
 class World:
-    """One scenario's server tree and device (from tolvarin-fixture), plugged in or not."""
+    """One scenario's server tree and device (written by tolvarin-tool), plugged in or not."""
 
     def __init__(self, name, fixture, delay_us=0, plugged=True, server=True):
         self.dir = os.path.join(ARGS.work, name)
@@ -60,8 +63,9 @@ class World:
         os.makedirs(self.dir)
         self.state = os.path.join(self.dir, "device.state")
         self.unplugged = self.state + ".unplugged"
-        subprocess.run([os.path.join(ARGS.bin, "tolvarin-fixture"), fixture,
-                        os.path.join(self.dir, "server"), self.state, str(delay_us)], check=True)
+        tool = os.path.join(ARGS.bin, "tolvarin-tool")
+        worlds.publish_tree(tool, self.dir, fixture)
+        worlds.create_device(tool, self.state, fixture, delay_us)
         if not plugged:
             os.rename(self.state, self.unplugged)
         self.server = Server(os.path.join(self.dir, "server")) if server else None

@@ -2,7 +2,8 @@
 """Tests of tolvarin-tool: publishing the sample server tree, checking and reading what it wrote,
 packing single files, the simulated device state, and the exit codes of bad input.
 
-    python3 tests/tool/tool_test.py --tool build/native/bin/tolvarin-tool --sample samples/manifest.json
+    python3 tests/tool/tool_test.py --tool build/native/bin/tolvarin-tool --sample samples/manifest.json \
+        --version 1.0.0
 """
 
 import argparse
@@ -15,10 +16,9 @@ import unittest
 
 TOOL = None
 SAMPLE = None
-
-STEP = "Mvlq5/Oxt/k4/Door47/4D9C.Bin"
-FINAL = "Mvlq5/Oxt/k4/DoorU/4D9C.Bin"
-POOL = "Mvlq5/Oxt/k4/Pool479x/"
+VERSION = None
+# Where the sample model's files lie under a server root; asked from the tool in main().
+LAYOUT = STEP = FINAL = POOL = None
 # The sample's entries: name, kind letter, image bytes (32-byte header + 4096 per sector).
 STEP_ENTRIES = [
     ("Mt9C520b", "T", 32 + 1 * 4096),
@@ -224,7 +224,8 @@ class SimulatedDevice(unittest.TestCase):
         self.assertEqual((identity["modelId"], identity["mainVersion"], identity["longVersion"],
                           identity["shownVersion"], identity["stampV"], identity["stampI"],
                           identity["poolDirectory"], identity["longForm"]),
-                         ("4D9C", "1234", "04030201", "04030201", "V17", "1C7", "Pool479x", True))
+                         ("4D9C", "1234", "04030201", "04030201", "V17", "1C7",
+                          LAYOUT["poolDirectory"], True))
         self.assertEqual((shown["commands"], shown["sectors"], shown["requestCount"]), ([], [], 0))
 
     def test_faults_are_kept_in_the_state_file(self):
@@ -260,6 +261,47 @@ class SimulatedDevice(unittest.TestCase):
         code, out, _ = run("identify", path, "--json")
         self.assertEqual(code, 1)
         self.assertEqual((json.loads(out)["modelId"], json.loads(out)["malformed"]), ("4?9C", True))
+
+
+class CommandLine(unittest.TestCase):
+    COMMANDS = [["identify"], ["sim", "create"], ["sim", "show"], ["sim", "dump"], ["sim", "fault"],
+                ["pack"], ["check"], ["catalogue"], ["publish"], ["layout"]]
+
+    def test_every_command_explains_itself(self):
+        for command in self.COMMANDS + [["sim"]]:
+            code, out, err = run(*command, "--help")
+            self.assertEqual((code, err), (0, ""), command)
+            self.assertIn("Usage: tolvarin-tool " + " ".join(command), out)
+            self.assertIn("--help", out)
+            self.assertIn("Example", out, command)
+            self.assertIn("tolvarin-tool " + " ".join(command), out.split("Example")[1], command)
+        self.assertIn("--state", run("sim", "fault", "--help")[1])
+        self.assertIn("--entry", run("pack", "--help")[1])
+
+    def test_version_is_the_build_version(self):
+        self.assertEqual(run("--version"), (0, VERSION + "\n", ""))
+
+    def test_errors_name_the_option_and_exit_2(self):
+        cases = [(["check", "--index", SAMPLE], "--tag"),
+                 (["check", "--index", "--tag", "4D9C", SAMPLE, "--frob"], "--frob"),
+                 (["pack", "--index", "--tag"], "--tag"),
+                 (["sim", "show"], "--state"),
+                 (["sim"], "subcommand"),
+                 (["publish", SAMPLE], "--out"),
+                 (["identify"], "PAGE")]
+        for args, option in cases:
+            code, out, err = run(*args)
+            self.assertEqual((code, out), (2, ""), args)
+            self.assertIn(option, err, args)
+        self.assertEqual(run()[0], 2)
+
+    def test_layout_gives_the_paths_the_publisher_writes(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            listed = [f["path"] for f in run_json("publish", SAMPLE, "--out", tmp)["files"]]
+        self.assertEqual(listed[:2], [os.path.join(tmp, STEP), os.path.join(tmp, FINAL)])
+        self.assertTrue(all(p.startswith(os.path.join(tmp, POOL)) for p in listed[2:]), listed)
+        self.assertEqual(LAYOUT["pool"], LAYOUT["basePath"][1:] + LAYOUT["poolDirectory"] + "/")
+        self.assertEqual(run("layout", "--model-id", "4D9")[0], 2)
 
 
 class BadInput(unittest.TestCase):
@@ -319,12 +361,15 @@ class BadInput(unittest.TestCase):
 
 
 def main():
-    global TOOL, SAMPLE
+    global TOOL, SAMPLE, VERSION, LAYOUT, STEP, FINAL, POOL
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
     parser.add_argument("--sample", required=True)
+    parser.add_argument("--version", required=True, help="the version the build was made with")
     args, rest = parser.parse_known_args()
-    TOOL, SAMPLE = os.path.abspath(args.tool), os.path.abspath(args.sample)
+    TOOL, SAMPLE, VERSION = os.path.abspath(args.tool), os.path.abspath(args.sample), args.version
+    LAYOUT = run_json("layout", "--model-id", "4D9C")
+    STEP, FINAL, POOL = LAYOUT["stepIndex"], LAYOUT["finalIndex"], LAYOUT["pool"]
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """A slice of the fault matrix under Wine: tolvarin-sim.exe against one fault of each kind.
 
-    fault_slice.py --bin DIR --work DIR --shots DIR --server SCRIPT [--prefix DIR] [--port N] [CASE...]
+    fault_slice.py --bin DIR --work DIR --shots DIR --server SCRIPT [--tool TOOL] [--prefix DIR]
+                   [--port N] [CASE...]
 
 Uses the end-to-end scenarios' session (scenarios.py: fixture, server, program, window driver).
 Every case starts from the "offer" fixture: T current, then the voice image VV9V121x (sectors
@@ -79,11 +80,9 @@ class FaultSession(scenarios.Session):
             self.server.wait()
         self.server = None
 
-    def pool_file(self, name):
-        return os.path.join(self.root, "Mvlq5", "Oxt", "k4", "Pool479x", name)
-
-    def index_file(self, directory):
-        return os.path.join(self.root, "Mvlq5", "Oxt", "k4", directory, "4D9C.Bin")
+    def index_file(self, which):
+        """The step ("stepIndex") or final ("finalIndex") index file of the tree."""
+        return os.path.join(self.root, self.layout[which])
 
     def start_and_press(self, box_timeout=40.0):
         """Starts the program, presses Start once offered, and returns the one box."""
@@ -142,13 +141,7 @@ class FaultSession(scenarios.Session):
 
     def fixture_tree_again(self):
         """Rewrites the server tree (a case may have damaged it) without touching the device."""
-        saved = self.state_file + ".keep"
-        os.replace(self.state_file, saved)
-        result = self.wine("tolvarin-fixture.exe", "offer", scenarios.windows_path(self.root),
-                           scenarios.windows_path(self.unplugged), "0")
-        check(result.returncode == 0, "fixture tree")
-        os.remove(self.unplugged)
-        os.replace(saved, self.state_file)
+        self.publish_tree("offer")
 
 
 def page_mismatches(s, k, j, odd_only=False):
@@ -253,9 +246,10 @@ def case_image_oversize(s):
 
 
 def case_step_index_oversize(s):
-    box = network_case(s, "oversize", "/Door47/", "step-index-oversize")
+    step_directory = s.tool("layout")["stepDirectory"]
+    box = network_case(s, "oversize", "/%s/" % step_directory, "step-index-oversize")
     check(box["caption"] == NET_CAPTION and box["text"] == "讀檔 失敗!",
-          "an index longer than its 2048-byte buffer is a read failure", box)
+          "an index longer than its 2049-byte buffer is a read failure", box)
     s.expect_untouched(VOICE)
     s.expect_untouched(MAIN)
 
@@ -297,7 +291,7 @@ def flip(path, offset, mask):
 
 
 def case_step_index_magic(s):
-    file_case(s, lambda s: flip(s.index_file("Door47"), 0, 0x20), "錯誤碼: 0302   -2",
+    file_case(s, lambda s: flip(s.index_file("stepIndex"), 0, 0x20), "錯誤碼: 0302   -2",
               "step-index-magic")
     s.expect_untouched(VOICE)
     s.expect_untouched(MAIN)
@@ -312,9 +306,12 @@ def case_image_checksum(s):
 
 def case_image_range_longer_than_data(s):
     def damage(s):
-        result = s.wine("tolvarin-fault-files.exe", "range", scenarios.windows_path(
-            s.pool_file(MAIN)), MAIN[2:6], "12")
-        check(result.returncode == 0, "damage the image's range")
+        # The same page data, announced as sectors 8..12: it passes its check but is short.
+        payload = os.path.join(s.work, "main.payload")
+        with open(payload, "wb") as f:
+            f.write(s.image_payload(MAIN))
+        s.tool("pack", "--image", "--tag", MAIN[2:6], "--first", str(MAIN_FIRST), "--last", "12",
+               "--payload", payload, "--out", s.pool_file(MAIN))
     file_case(s, damage, "錯誤碼: 0402 -11", "image-range")
     s.expect_programmed(VOICE)
     s.expect_untouched(MAIN)

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """End-to-end scenarios: tolvarin-sim.exe under Wine, driven through its window like a person.
 
-    scenarios.py --bin DIR --work DIR --shots DIR --server SCRIPT [--prefix DIR] SCENARIO...
+    scenarios.py --bin DIR --work DIR --shots DIR --server SCRIPT [--tool TOOL] [--prefix DIR] SCENARIO...
 
-Each scenario prepares its update server tree and simulated device with tolvarin-fixture.exe,
+Each scenario prepares its update server tree and simulated device with the native tolvarin-tool
+(--tool; by default build/native/bin/tolvarin-tool of the same source tree as --bin),
 starts the local update server on 127.0.0.1:18047 (the simulated build's host) when it needs one,
 starts the program, reads and drives its window with tolvarin-driver.exe, takes screenshots of
 the X display into --shots as <scenario>-<step>.png, and checks the window's texts, the boxes,
@@ -38,6 +39,15 @@ DEVICE_PATH = ("\\\\?\\usbstor#disk&ven_quorvel&prod_482diskprobexq&rev_1.00#000
 PROGRESS = re.compile(r"^(下載更新檔中\.\.\.|\[ +\d+ \]|[TVCI] - +\d+ -|Verify [TVCI] - +\d+ -|"
                       r"Verify [TVCI] Complete!)$")
 
+# The fixtures' model and images: names are 8 characters, 2..5 the tag, 3..5 the stamp, 6 the kind
+# digit; the T entry's characters 4..5 are the model code 0x41 (with main version digit 1).
+MODEL_ID, MODEL_CODE = "4D9C", "0x41"
+T_IMAGE = ("TT9C410x", 0, 0, 0x11, "model")
+V_IMAGE = ("VV9V121x", 2, 3, 0x22, "voice 1.2")
+C1_IMAGE = ("CC91232x", 8, 11, 0x33, "main 1.2.3")
+C2_IMAGE = ("CC91242x", 8, 11, 0x44, "main 1.2.4")
+FIXTURES = ("offer", "current", "more", "badmodel", "corrupt", "ignorewrite")
+
 
 class Failure(Exception):
     pass
@@ -50,6 +60,56 @@ def check(condition, what, detail=None):
 
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def run_tool(tool, *argv):
+    """Runs the native tolvarin-tool; its JSON answer."""
+    result = subprocess.run([tool] + list(argv) + ["--json"], capture_output=True, text=True)
+    check(result.returncode == 0, "tolvarin-tool " + " ".join(argv), result.stderr)
+    return json.loads(result.stdout)
+
+
+def publish_tree(tool, work, scenario):
+    """Writes WORK/server, the scenario's server tree: an up-to-date device has one main image, the
+    others two to pick from. A different final index means the pass is not the last; "corrupt"
+    flips a payload byte of the voice image, so that it no longer matches its checksum. Returns
+    the tool's layout of the model and the (name, first, last) sectors of each image."""
+    check(scenario in FIXTURES, "known fixture", scenario)
+    images = [T_IMAGE, V_IMAGE, C1_IMAGE] + ([] if scenario == "current" else [C2_IMAGE])
+    entries = [{"name": name, "description": text} for name, _, _, _, text in images]
+    model = {"modelId": MODEL_ID,
+             "images": [{"name": name, "firstSector": first, "lastSector": last,
+                         "pattern": seed} for name, first, last, seed, _ in images],
+             "step": {"versionWord": 0x01000001, "entries": entries},
+             "final": {"versionWord": 0x01000002 if scenario == "more" else 0x01000001,
+                       "entries": entries}}
+    manifest = os.path.join(work, "manifest.json")
+    with open(manifest, "w", encoding="utf-8") as f:
+        json.dump({"models": [model]}, f, ensure_ascii=False)
+    root = os.path.join(work, "server")
+    shutil.rmtree(root, ignore_errors=True)
+    run_tool(tool, "publish", manifest, "--out", root)
+    layout = run_tool(tool, "layout", "--model-id", MODEL_ID)
+    if scenario == "corrupt":
+        with open(os.path.join(root, layout["pool"], V_IMAGE[0]), "r+b") as f:
+            f.seek(40)
+            byte = f.read(1)[0]
+            f.seek(40)
+            f.write(bytes([byte ^ 0x5A]))
+    return layout, [(name, first, last) for name, first, last, _, _ in images]
+
+
+def create_device(tool, path, scenario, delay_us=0):
+    """Writes the scenario's simulated device into the state file PATH."""
+    current = scenario == "current"
+    run_tool(tool, "sim", "create", "--model-id", "4G9C" if scenario == "badmodel" else MODEL_ID,
+             "--model-code", MODEL_CODE, "--version", "1123" if current else "1100",
+             "--stamp-v", "V12" if current else "V11", "--stamp-i", "ABC", "--state", path)
+    faults = ["--delay-us", str(delay_us)]
+    # The device takes the first page of the voice image's range without storing it.
+    if scenario == "ignorewrite":
+        faults += ["--ignore-write", str(V_IMAGE[1] * 16)]
+    run_tool(tool, "sim", "fault", "--state", path, *faults)
 
 
 class Session:
@@ -73,6 +133,10 @@ class Session:
         self.program = None
         self.steps = []
 
+    def tool(self, *argv):
+        """Runs the native tolvarin-tool; its JSON answer."""
+        return run_tool(self.args.tool, *argv)
+
     def wine(self, exe, *argv, **kwargs):
         return subprocess.run(["wine", os.path.join(self.args.bin, exe)] + list(argv),
                               env=self.env, cwd=self.work, capture_output=True, **kwargs)
@@ -80,16 +144,16 @@ class Session:
     # --- the device and the server -------------------------------------------------------------
     def fixture(self, scenario, delay_us=0, plugged=True):
         """Writes the server tree and the device; the device stays unplugged until plug_in()."""
-        result = self.wine("tolvarin-fixture.exe", scenario, windows_path(self.root),
-                           windows_path(self.unplugged), str(delay_us))
-        check(result.returncode == 0, "fixture " + scenario, result.stderr.decode(errors="replace"))
-        self.expected = []
-        with open(os.path.join(self.root, "expected.txt")) as f:
-            for line in f:
-                _, name, first, last = line.split()
-                self.expected.append((name, int(first), int(last)))
+        self.publish_tree(scenario)
+        create_device(self.args.tool, self.unplugged, scenario, delay_us)
         if plugged:
             self.plug_in()
+
+    def publish_tree(self, scenario):
+        self.layout, self.expected = publish_tree(self.args.tool, self.work, scenario)
+
+    def pool_file(self, name):
+        return os.path.join(self.root, self.layout["pool"], name)
 
     def plug_in(self):
         os.replace(self.unplugged, self.state_file)  # appears at once, never half-written
@@ -105,7 +169,7 @@ class Session:
         check(line.strip() == "READY %d" % PORT, "update server ready", line)
 
     def image_payload(self, name):
-        with open(os.path.join(self.root, "Mvlq5", "Oxt", "k4", "Pool479x", name), "rb") as f:
+        with open(self.pool_file(name), "rb") as f:
             return f.read()[32:]
 
     def device(self):
@@ -493,6 +557,7 @@ def session_parser():
     parser.add_argument("--work", required=True)
     parser.add_argument("--shots", required=True)
     parser.add_argument("--server", required=True)
+    parser.add_argument("--tool", help="the native tolvarin-tool that writes trees and devices")
     parser.add_argument("--prefix", help="Wine prefix when WINEPREFIX is not set")
     return parser
 
@@ -501,7 +566,9 @@ def parse_session_args(parser):
     args = parser.parse_args()
     if not os.environ.get("WINEPREFIX") and not args.prefix:
         parser.error("set WINEPREFIX or give --prefix")
-    for folder in ("bin", "work", "shots", "server"):
+    if not args.tool:
+        args.tool = os.path.join(args.bin, "..", "..", "native", "bin", "tolvarin-tool")
+    for folder in ("bin", "work", "shots", "server", "tool"):
         setattr(args, folder, os.path.abspath(getattr(args, folder)))
     return args
 

@@ -172,6 +172,96 @@ TEST_F(WindowTest, StartIsIgnoredOnceARunHasStarted) {
   EXPECT_EQ(Text(static_cast<HWND>(g_app.startButton)), u"開 始 更 新");
 }
 
+namespace {
+
+int g_starts = 0;
+bool FailToStart(unsigned(__stdcall*)(void*)) {
+  ++g_starts;
+  return false;
+}
+bool PretendToStart(unsigned(__stdcall*)(void*)) {
+  ++g_starts;
+  return true;
+}
+
+}  // namespace
+
+TEST_F(WindowTest, StartAfterAWorkerThatDidNotStartTriesAgain) {
+  const WorkerStarter real = g_startWorker;
+  HWND start = static_cast<HWND>(g_app.startButton);
+  EnableWindow(start, TRUE);
+  g_starts = 0;
+  g_startWorker = FailToStart;
+  SendMessageW(window, WM_COMMAND, ID_START_BUTTON, 0);
+  EXPECT_EQ(g_starts, 1);
+  EXPECT_TRUE(IsWindowEnabled(start)) << "the window stays as it was";
+  EXPECT_EQ(g_app.runStarted, 0);
+  g_startWorker = PretendToStart;
+  SendMessageW(window, WM_COMMAND, ID_START_BUTTON, 0);
+  SendMessageW(window, WM_COMMAND, ID_START_BUTTON, 0);
+  g_startWorker = real;
+  EXPECT_EQ(g_starts, 2) << "the second press starts a run, the third is ignored";
+  EXPECT_FALSE(IsWindowEnabled(start));
+}
+
+namespace {
+
+// Skips a name-or-ordinal field of a dialog template; returns the ordinal, or -1 for a name.
+int SkipNameOrOrdinal(const uint16_t*& at) {
+  if (*at == 0xFFFF) {
+    int ordinal = at[1];
+    at += 2;
+    return ordinal;
+  }
+  while (*at++ != 0) {
+  }
+  return -1;
+}
+
+}  // namespace
+
+TEST_F(WindowTest, TheAboutIconIsStoredAt20By20DialogUnits) {
+  HMODULE module = GetModuleHandleW(nullptr);
+  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(ABOUT_DIALOG_ID), MAKEINTRESOURCEW(5));
+  ASSERT_NE(found, nullptr);
+  const auto* bytes = static_cast<const uint8_t*>(LockResource(LoadResource(module, found)));
+  // DLGTEMPLATEEX: version 1, signature 0xFFFF, help id, extended style, style, item count and
+  // the box's rectangle; then menu, class, caption, and the font (DS_SETFONT).
+  const auto* words = reinterpret_cast<const uint16_t*>(bytes);
+  ASSERT_EQ(words[0], 1);
+  ASSERT_EQ(words[1], 0xFFFF);
+  EXPECT_EQ(words[8], 3) << "three controls";
+  EXPECT_EQ(words[11], 170);
+  EXPECT_EQ(words[12], 62);
+  const uint16_t* at = words + 13;
+  SkipNameOrOrdinal(at);  // menu
+  SkipNameOrOrdinal(at);  // class
+  SkipNameOrOrdinal(at);  // caption
+  at += 3;                // point size, weight, italic and character set
+  SkipNameOrOrdinal(at);  // typeface
+  // The first item starts on a 4-byte boundary: help id, extended style, style, x, y, cx, cy, id
+  // (32 bits), then its class.
+  const uint8_t* item = bytes + ((reinterpret_cast<const uint8_t*>(at) - bytes + 3) & ~3);
+  DWORD style;
+  int16_t box[4];
+  std::memcpy(&style, item + 8, 4);
+  std::memcpy(box, item + 12, sizeof box);
+  EXPECT_EQ(style & SS_TYPEMASK, static_cast<DWORD>(SS_ICON));
+  EXPECT_EQ(box[0], 14);
+  EXPECT_EQ(box[1], 14);
+  EXPECT_EQ(box[2], 20) << "width";
+  EXPECT_EQ(box[3], 20) << "height";
+  // The class: the static class's ordinal 0x0082, or its name as windres stores a CONTROL line's.
+  at = reinterpret_cast<const uint16_t*>(item + 24);
+  if (*at == 0xFFFF) {
+    EXPECT_EQ(at[1], 0x0082);
+  } else {
+    EXPECT_EQ(_wcsicmp(reinterpret_cast<const wchar_t*>(at), L"STATIC"), 0);
+  }
+  SkipNameOrOrdinal(at);
+  EXPECT_EQ(SkipNameOrOrdinal(at), LARGE_ICON_ID) << "showing icon 107";
+}
+
 TEST_F(WindowTest, ThePortLoadsStringsFromTheExesTable) {
   WChar text[TEXT_CAPACITY];
   EXPECT_EQ(g_app.ui->LoadString(STR_DOWNLOADING, text, TEXT_CAPACITY), 9);
