@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/system_library_win32.h"
+#include "app/win32/system_library_win32.h"
 #include "device/device_platform.h"
 #include "device/disk_interface_win32.h"
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/system_library_win32.h"
+#include "app/win32/system_library_win32.h"
 #include "files/download.h"
 
 namespace {

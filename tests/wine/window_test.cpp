@@ -8,8 +8,8 @@
 
 #include "app/app_state.h"
 #include "app/strings.h"
-#include "app/ui_port_win32.h"
-#include "app/window_win32.h"
+#include "app/win32/ui_port_win32.h"
+#include "app/win32/window_win32.h"
 // window_win32.h first: dbt.h builds on the types of windows.h.
 #include <dbt.h>
 

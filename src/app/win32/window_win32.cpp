@@ -1,5 +1,5 @@
 // The main window's procedure: its controls, the device search, the workers and the removal watch.
-#include "app/window_win32.h"
+#include "app/win32/window_win32.h"
 
 #include <dbt.h>
 #include <process.h>

@@ -1,5 +1,5 @@
 // Loading system DLLs from the system folder only.
-#include "app/system_library_win32.h"
+#include "app/win32/system_library_win32.h"
 
 #include <cwchar>
 

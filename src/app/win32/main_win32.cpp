@@ -1,17 +1,17 @@
 // Process start of the Windows program: state set-up, window class, main window, message loop.
-#include "app/win32_api.h"
+#include "app/win32/win32_api.h"
 // windows.h first: dbt.h builds on its types.
 #include <dbt.h>
 
 #include <cstdlib>
 
 #include "app/app_state.h"
-#include "app/device_watch.h"
 #include "app/messages.h"
 #include "app/strings.h"
-#include "app/system_library_win32.h"
-#include "app/ui_port_win32.h"
-#include "app/window_win32.h"
+#include "app/win32/device_watch.h"
+#include "app/win32/system_library_win32.h"
+#include "app/win32/ui_port_win32.h"
+#include "app/win32/window_win32.h"
 #include "device/disk_interface_win32.h"
 
 namespace {
