@@ -5,7 +5,7 @@ find_package(nlohmann_json 3 REQUIRED)
 
 add_library(tolvarin_native STATIC src/files/download_curl.cpp src/device/device_platform_none.cpp)
 target_link_libraries(tolvarin_native PUBLIC CURL::libcurl)
-tolvarin_core(tolvarin_core "${TOLVARIN_UPDATE_HOST}" tolvarin_native)
+tolvarin_core(tolvarin_core "${TOLVARIN_UPDATE_URL}" tolvarin_native)
 
 add_subdirectory(tools)
 add_subdirectory(tests)
