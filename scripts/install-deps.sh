@@ -6,7 +6,8 @@ packages=(
   cmake g++ make python3 clang-format
   libgtest-dev libgmock-dev libbenchmark-dev libcurl4-openssl-dev nlohmann-json3-dev
   g++-mingw-w64-i686-posix mingw-w64-i686-dev
-  wine wine32:i386 xvfb xauth fonts-wqy-microhei imagemagick xdotool
+  wine wine32:i386 wine64 xvfb xauth fonts-wqy-microhei imagemagick xdotool
+  nginx-light openssl
   clang libclang-rt-14-dev valgrind time curl
 )
 
