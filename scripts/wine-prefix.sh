@@ -20,7 +20,8 @@ stamp="$WINEPREFIX/.tolvarin-ready"
 
 if [ ! -f "$stamp" ]; then
   rm -rf "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || true
+  # Through `wine`, so that a `wine` first on PATH (the 64-bit loader) makes the prefix too.
+  wine wineboot -i >/dev/null 2>&1 || true
   wineserver -w
   reg=$(mktemp --suffix=.reg)
   cat >"$reg" <<'REG'
