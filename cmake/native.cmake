@@ -5,7 +5,7 @@ find_package(nlohmann_json 3 REQUIRED)
 
 add_library(tolvarin_native STATIC src/files/download_curl.cpp src/device/device_platform_none.cpp)
 target_link_libraries(tolvarin_native PUBLIC CURL::libcurl)
-tolvarin_core(tolvarin_core "${TOLVARIN_UPDATE_HOST}" tolvarin_native)
+tolvarin_core(tolvarin_core "${TOLVARIN_UPDATE_URL}" tolvarin_native)
 
 
 # The Linux program: the terminal front end on the SG_IO / libudev back end, and the same program
@@ -15,7 +15,7 @@ find_package(PkgConfig REQUIRED)
 pkg_check_modules(UDEV REQUIRED IMPORTED_TARGET libudev)
 find_package(CLI11 CONFIG REQUIRED)
 find_package(Threads REQUIRED)
-tolvarin_core(tolvarin_core_sim "${TOLVARIN_SIM_UPDATE_HOST}" tolvarin_native)
+tolvarin_core(tolvarin_core_sim "${TOLVARIN_SIM_UPDATE_URL}" tolvarin_native)
 
 set(TERM_SOURCES src/app/term/main_term.cpp src/app/term/term_ui.cpp src/app/term/term_text.cpp)
 

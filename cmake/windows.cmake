@@ -6,9 +6,10 @@ add_link_options(-fstack-protector-strong -Wl,--dynamicbase -Wl,--nxcompat)
 
 # WinINet, WINMM and SetupAPI are loaded from the system folder at run time, never imported.
 add_library(tolvarin_wininet STATIC src/files/download_wininet.cpp src/app/win32/system_library_win32.cpp)
-tolvarin_core(tolvarin_core "${TOLVARIN_UPDATE_HOST}" tolvarin_wininet)
-# The simulated build talks to the local test server.
-tolvarin_core(tolvarin_core_sim "${TOLVARIN_SIM_UPDATE_HOST}" tolvarin_wininet)
+tolvarin_core(tolvarin_core "${TOLVARIN_UPDATE_URL}" tolvarin_wininet)
+# The simulated programs talk to the local test server, over http and over https.
+tolvarin_core(tolvarin_core_sim "${TOLVARIN_SIM_UPDATE_URL}" tolvarin_wininet)
+tolvarin_core(tolvarin_core_sim_tls "${TOLVARIN_SIM_TLS_UPDATE_URL}" tolvarin_wininet)
 
 # The shell shared by both programs; each adds its device back end and device watch.
 set(SHELL_SOURCES
@@ -41,6 +42,10 @@ tolvarin_program(tolvarin tolvarin_core
     src/device/device_platform_win32.cpp src/app/win32/device_watch_system_win32.cpp)
 # The same program on the simulated device (a state file) and the local update server.
 tolvarin_program(tolvarin-sim tolvarin_core_sim
+    src/device/device_platform_sim.cpp src/app/win32/sim_watch_win32.cpp)
+# The same again with an https URL: the URL is built into the program, and the https tests should
+# run the very code path a release runs, not a URL read at run time.
+tolvarin_program(tolvarin-sim-tls tolvarin_core_sim_tls
     src/device/device_platform_sim.cpp src/app/win32/sim_watch_win32.cpp)
 
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)

@@ -9,7 +9,7 @@
 # Builds what is missing, publishes samples/manifest.json into build/demo/server, serves it on
 # 127.0.0.1:18047 (the simulated build's update host), creates a device at version 5120 in
 # build/demo/device.state (the file existing = the device plugged in; deleting it = unplugging)
-# and starts tolvarin-sim.exe in its own Wine prefix, build/demo/wineprefix.
+# and starts tolvarin-sim.exe in its own Wine prefix, build/demo/wineprefix-win64.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)

@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcurl4-openssl-dev nlohmann-json3-dev
   g++-mingw-w64-i686-posix mingw-w64-i686-dev g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine32:i386 wine64 xvfb xauth fonts-wqy-microhei imagemagick xdotool
+  nginx-light
   clang libclang-rt-14-dev valgrind time curl
   osslsigncode openssl python3-pefile
   libudev-dev libcli11-dev pkg-config tmux dpkg-dev lintian man-db

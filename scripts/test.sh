@@ -2,10 +2,19 @@
 # Runs every test: installs what is missing, checks formatting, builds the native and win32
 # builds and runs their tests (the native ones also under ASan/UBSan, the win32 ones under Wine
 # in Xvfb), and gives the fuzz targets a short run.
+# The Wine tests run in a 64-bit prefix; with --wine32 (or TOLVARIN_WINE32=1) again in a 32-bit one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=$(nproc)
+wine_arches=(win64)
+[ -n "${TOLVARIN_WINE32:-}" ] && wine_arches+=(win32)
+for arg in "$@"; do
+  case "$arg" in
+    --wine32) [ "${wine_arches[*]}" = win64 ] && wine_arches+=(win32) ;;
+    *) echo "usage: scripts/test.sh [--wine32]" >&2; exit 2 ;;
+  esac
+done
 
 scripts/install-deps.sh
 
@@ -40,12 +49,17 @@ ctest --preset asan -j "$jobs"
 echo "== fuzz targets: corpora replayed, then a short run each"
 scripts/fuzz.sh smoke
 
-echo "== Windows builds' tests (under Wine)"
-# A wineserver left from an earlier run may be bound to another display; start afresh.
-for tree in win32 win64; do
-  WINEPREFIX="$root/build/$tree/wineprefix" wineserver -k >/dev/null 2>&1 || true
+tree=$(scripts/wine-tree.sh)
+for arch in "${wine_arches[@]}"; do
+  if [ "$tree" = win64 ] && [ "$arch" = win32 ]; then
+    echo "== no 32-bit Wine prefix: this machine cannot run 32-bit code"
+    continue
+  fi
+  echo "== Windows builds' tests under Wine ($tree build, $arch prefix)"
+  # A wineserver left from an earlier run may be bound to another display; start afresh.
+  WINEPREFIX="$root/build/$tree/wineprefix-$arch" wineserver -k >/dev/null 2>&1 || true
+  TOLVARIN_WINEARCH=$arch scripts/with-display.sh scripts/wine-tests.sh
 done
-scripts/with-display.sh scripts/wine-tests.sh
 echo "== benchmarks, short run"
 scripts/bench.sh smoke
 echo "== all tests passed"

@@ -1,16 +1,27 @@
 #!/usr/bin/env bash
-# Prepares a Wine prefix for the tests (virtual desktop, CJK fonts) and starts its wineserver.
-# Usage: source scripts/wine-prefix.sh BUILD_DIR   (exports WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES)
+# Prepares a Wine prefix for the tests (virtual desktop, CJK fonts, the test CA trusted) and starts
+# its wineserver. A 64-bit prefix (the 32-bit program runs under WoW64, as on most users' Windows)
+# unless TOLVARIN_WINEARCH=win32.
+# Usage: source scripts/wine-prefix.sh BUILD_DIR
+#   exports WINEARCH, WINEPREFIX (BUILD_DIR/wineprefix-<arch>), WINEDEBUG, WINEDLLOVERRIDES and
+#   TOLVARIN_WINEARCH; the test certificates are in BUILD_DIR/tls.
 set -euo pipefail
 build_dir=$(realpath "${1:?build dir}")
-export WINEPREFIX="$build_dir/wineprefix"
+export TOLVARIN_WINEARCH=${TOLVARIN_WINEARCH:-win64}
+case "$TOLVARIN_WINEARCH" in
+  win64 | win32) ;;
+  *) echo "TOLVARIN_WINEARCH is win64 or win32, not $TOLVARIN_WINEARCH" >&2; exit 2 ;;
+esac
+export WINEARCH=$TOLVARIN_WINEARCH
+export WINEPREFIX="$build_dir/wineprefix-$WINEARCH"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 stamp="$WINEPREFIX/.tolvarin-ready"
 
 if [ ! -f "$stamp" ]; then
   rm -rf "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || true
+  # Through `wine`, so that a `wine` first on PATH (the 64-bit loader) makes the prefix too.
+  wine wineboot -i >/dev/null 2>&1 || true
   wineserver -w
   reg=$(mktemp --suffix=.reg)
   cat >"$reg" <<'REG'
@@ -36,6 +47,14 @@ REG
   rm -f "$reg"
   wineserver -w
   touch "$stamp"
+fi
+# The test CA, trusted by this prefix alone; again whenever the certificates were made anew.
+"$(dirname "${BASH_SOURCE[0]}")/../tests/tls/make_certs.sh" "$build_dir/tls"
+ca_sha1=$(openssl x509 -in "$build_dir/tls/ca.pem" -noout -fingerprint -sha1)
+if [ "$(cat "$WINEPREFIX/.tolvarin-ca" 2>/dev/null)" != "$ca_sha1" ]; then
+  python3 "$(dirname "${BASH_SOURCE[0]}")/../tests/wine/trust_ca.py" "$build_dir/tls/ca.pem" >/dev/null
+  wineserver -w
+  echo "$ca_sha1" >"$WINEPREFIX/.tolvarin-ca"
 fi
 # One persistent wineserver, detached from the caller's output, so that tests do not wait for it.
 ( wineserver -p >/dev/null 2>&1 </dev/null & ) ; wine cmd /c exit >/dev/null 2>&1 </dev/null || true

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Runs the Windows builds' tests. Call it with the X display already set (with-display.sh): the
-# prefix's wineserver and desktop are bound to the display they start on.
-# The i686 programs' file checks and signing need no Wine and always run; the Wine runs use the
-# tree scripts/wine-tree.sh names.
+# Runs the Windows builds' tests, under Wine in a 64-bit prefix (TOLVARIN_WINEARCH=win32: a 32-bit
+# one). Call it with the X display already set (with-display.sh): the prefix's wineserver and
+# desktop are bound to the display they start on. The i686 programs' file checks and signing need
+# no Wine and always run; the Wine runs use the tree scripts/wine-tree.sh names.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tree=$(scripts/wine-tree.sh)
@@ -11,7 +11,7 @@ if [ "$tree" = win64 ]; then
   echo "   the Wine tests run the same sources built for x86-64 in a 64-bit prefix"
   # Straight from here: ctest would run every Wine test exe of the tree to list its cases.
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/win32/CMakeCache.txt)
-  exes=(build/win32/bin/tolvarin.exe build/win32/bin/tolvarin-sim.exe)
+  exes=(build/win32/bin/tolvarin.exe build/win32/bin/tolvarin-sim.exe build/win32/bin/tolvarin-sim-tls.exe)
   /usr/bin/python3 tests/wine/check_image.py --version "$version" "${exes[@]}"
   tests/release/sign_test.sh scripts/sign.sh build/win32/signed "${exes[@]}"
   # Every `wine` the tests start, ctest's included, is the 64-bit loader.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/messages.h"
+#include "files/server_layout.h"
 #include "support/sim_fixture.h"
 
 namespace {
@@ -106,4 +107,18 @@ TEST_F(SimDeviceTest, FailedInfoReadIsAnAllZeroPage) {
   EXPECT_STREQ(g_app.identity.modelId, "????");
   ASSERT_EQ(ui.boxes.size(), 1u);
   EXPECT_EQ(ui.boxes[0].text, u"錯誤碼: 0300 機名錯誤");
+}
+
+// The update URL a build may be given: a scheme the program speaks, a host, then the server path.
+TEST(ServerLayout, ABaseUrlIsHttpOrHttpsAHostAndTheServerPath) {
+  for (const char* good :
+       {"http://update.tolvarin.example/Mvlq5/Oxt/k4/", "https://localhost:18047/Mvlq5/Oxt/k4/",
+        "https://cdn.example/t/Mvlq5/Oxt/k4/", "http://h/Mvlq5/Oxt/k4/"})
+    EXPECT_TRUE(IsUpdateBaseUrl(good)) << good;
+  for (const char* bad : {"update.tolvarin.example/Mvlq5/Oxt/k4/", "ftp://host/Mvlq5/Oxt/k4/",
+                          "https:///Mvlq5/Oxt/k4/", "http://host/Mvlq5/Oxt/k4",
+                          "http://host/Mvlq5/Oxt/", "HTTPS://host/Mvlq5/Oxt/k4/", "http://", ""})
+    EXPECT_FALSE(IsUpdateBaseUrl(bad)) << bad;
+  EXPECT_TRUE(IsUpdateBaseUrl(UPDATE_BASE_URL)) << UPDATE_BASE_URL;
+  EXPECT_STREQ(g_app.baseUrl, UPDATE_BASE_URL) << "the program starts from its built-in URL";
 }

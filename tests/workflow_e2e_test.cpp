@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "app/messages.h"
 #include "app/strings.h"
 #include "device/scsi_request.h"
+#include "files/download.h"
 #include "files/update_file.h"
 #include "support/local_server.h"
 #include "support/sim_fixture.h"
@@ -727,3 +729,73 @@ TEST_F(WorkflowTest, BenchOneMebibyteUpdate) {
   EXPECT_EQ(Addresses(SIM_WRITE).size(), 256u * PAGES_PER_SECTOR);
   EXPECT_EQ(device.commands, std::vector<uint32_t>{CMD_UPDATE_DONE});
 }
+
+// A whole update from nginx with the site configuration of deploy/nginx/, over http and over
+// https (the test CA given to libcurl), timed from identification to the closing box: a 1 MiB main
+// image beside the sample model's T, V and I. Rerun with
+//   build/native/tests/tolvarin_native_tests --gtest_filter='WorkflowOverNginx*'
+class WorkflowOverNginx : public WorkflowTest, public ::testing::WithParamInterface<const char*> {
+ protected:
+  void TearDown() override {
+    g_downloadExtraCaFile.clear();
+    WorkflowTest::TearDown();
+  }
+};
+
+TEST_P(WorkflowOverNginx, AWholeUpdate) {
+  std::string certificate = GetParam();
+  ASSERT_FALSE(TestCertificates().empty());
+  g_downloadExtraCaFile = TestCertificates() + "/ca.pem";
+  ModelPlan model = SingleMainModel();
+  model.images[2] = Image(C1, 16, 16 + 255, 77);
+  Publish(model);
+  CNginxServer nginx(root.Path(), certificate);
+  ASSERT_TRUE(nginx.Started());
+  CopyText(g_app.baseUrl, sizeof g_app.baseUrl, nginx.BaseUrl().c_str());
+  Plug(BehindPage());
+
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(IdentifyDevice(), 1);
+  EXPECT_EQ(Utf8(ui.Text(ID_LATEST_LABEL)), Utf8(u"[ 2131 ]  請<開始更新>"));
+  ui.comboSelection = 0;
+  RunUpdate();
+  std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+  std::printf("whole update (1 MiB main image) over %s from nginx: %.3f s\n",
+              certificate.empty() ? "http" : "https", took.count());
+  for (const ImagePlan& image : model.images) ExpectProgrammed(image);
+  EXPECT_EQ(device.commands, std::vector<uint32_t>{CMD_UPDATE_DONE});
+  ExpectOneBox(
+      u"1.請移除<測速器>與<電腦>的USB連線,\n        之後,\n   "
+      u"電腦即可自動離開更新程式.\n2.Goodbye.",
+      u"更新完成.", MB_STYLE_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Site, WorkflowOverNginx, ::testing::Values("", "localhost"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           return std::string(info.param[0] == 0 ? "http" : "https");
+                         });
+
+// A certificate that does not verify (its CA unknown, made for another host, expired): the step
+// index cannot be fetched and the connect box shows, as for a server that is down.
+using UntrustedNginx = WorkflowOverNginx;
+TEST_P(UntrustedNginx, ShowsTheConnectBox) {
+  std::string certificate = GetParam();
+  ASSERT_FALSE(TestCertificates().empty());
+  g_downloadExtraCaFile = TestCertificates() + "/ca.pem";
+  Publish(SampleModel());
+  CNginxServer nginx(root.Path(), certificate);
+  ASSERT_TRUE(nginx.Started());
+  CopyText(g_app.baseUrl, sizeof g_app.baseUrl, nginx.BaseUrl().c_str());
+  Plug(BehindPage());
+  IdentifyDevice();
+  ExpectOneBox(u"無法鏈結伺服器!", u"網路問題", MB_STYLE_ICON_ERROR);
+  EXPECT_FALSE(ui.Enabled(ID_START_BUTTON));
+  EXPECT_TRUE(ui.comboLines.empty());
+  EXPECT_EQ(nginx.AccessLog(), "") << "nothing requested";
+}
+
+INSTANTIATE_TEST_SUITE_P(Certificate, UntrustedNginx,
+                         ::testing::Values("unknownca", "wronghost", "expired"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           return std::string(info.param);
+                         });

@@ -37,7 +37,7 @@ struct AppState {
   UpdateCatalogue catalogue;
   DeviceIdentity identity;
   char poolDirectory[9];
-  // UPDATE_BASE_URL of this build; tests point it at their own server.
+  // UPDATE_BASE_URL of this program; tests point it at their own server.
   char baseUrl[LOCATION_CAPACITY];
   // Set once a run has been started; later presses of Start are ignored.
   std::atomic<int> runStarted{0};

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "app/error_codes.h"
 #include "app/text.h"
@@ -25,3 +26,6 @@ int FetchIndexFile(uint8_t* buffer, int capacity, const char* baseUrl, const cha
 // Native (libcurl) build: seconds a download may receive nothing before it fails with ERR_READ.
 // 30 like the platform's default; tests lower it so that a stalled server costs them little.
 extern int g_downloadStallSeconds;
+// Native (libcurl) build: a PEM file of CA certificates trusted for https beside the system's, or
+// empty. Tests give it their own CA; certificates are verified either way.
+extern std::string g_downloadExtraCaFile;

@@ -2,14 +2,32 @@
 // paths from here.
 #pragma once
 
-#ifndef TOLVARIN_UPDATE_HOST
-// The update server's host (and port), a build setting: cmake -DTOLVARIN_UPDATE_HOST=host:port.
-#define TOLVARIN_UPDATE_HOST "update.tolvarin.example"
-#endif
-
-// The path under which the server keeps every file, with its leading and trailing '/'.
+// The path under which the server keeps every file, with its leading and trailing '/'. The build
+// reads it from this line to make and check TOLVARIN_UPDATE_URL: keep it one literal.
 inline constexpr char UPDATE_BASE_PATH[] = "/Mvlq5/Oxt/k4/";
-inline constexpr char UPDATE_BASE_URL[] = "http://" TOLVARIN_UPDATE_HOST "/Mvlq5/Oxt/k4/";
+
+// The update server's base URL built into this program: the build setting TOLVARIN_UPDATE_URL,
+// "http://" or "https://", the host (and port), then UPDATE_BASE_PATH. Defined in update_url.cpp,
+// the one file compiled once per program.
+extern const char UPDATE_BASE_URL[];
+
+// True when url starts with "http://" or "https://" and a host, and ends with UPDATE_BASE_PATH.
+constexpr bool IsUpdateBaseUrl(const char* url) {
+  int n = 0, path = 0;
+  while (url[n] != 0) ++n;
+  while (UPDATE_BASE_PATH[path] != 0) ++path;
+  auto startsWith = [url, n](const char* prefix, int length) {
+    if (n < length) return false;
+    for (int i = 0; i < length; ++i)
+      if (url[i] != prefix[i]) return false;
+    return true;
+  };
+  int host = startsWith("https://", 8) ? 8 : startsWith("http://", 7) ? 7 : 0;
+  if (host == 0 || n < host + 1 + path || url[host] == '/') return false;
+  for (int i = 0; i < path; ++i)
+    if (url[n - path + i] != UPDATE_BASE_PATH[i]) return false;
+  return true;
+}
 
 // Index file directories: the step index (selector 1) and the final index (any other selector).
 inline constexpr char STEP_INDEX_DIRECTORY[] = "Door47";

@@ -2,6 +2,7 @@
 #include "support/local_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,13 +15,17 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
 
 #include "files/server_layout.h"
 
 extern char** environ;
 
-#ifndef TOLVARIN_SERVER_SCRIPT
-#error "the build names the server script (TOLVARIN_SERVER_SCRIPT)"
+#if !defined(TOLVARIN_SERVER_SCRIPT) || !defined(TOLVARIN_NGINX_SCRIPT) || \
+    !defined(TOLVARIN_CERT_SCRIPT) || !defined(TOLVARIN_TEST_RUN_DIR)
+#error "the build names the server scripts and the folder for their runs"
 #endif
 
 namespace {
@@ -48,6 +53,45 @@ int ReadReady(int fd) {
   return std::atoi(line.c_str() + 6);
 }
 
+// Starts a server script (argv) with a pipe as its stdout and, when input is given, another as
+// its stdin; returns its pid and sets *port from its READY line (0 when it never came).
+pid_t SpawnServer(std::vector<std::string> args, int* port, int* input) {
+  *port = 0;
+  int out[2], in[2] = {-1, -1};
+  // Close-on-exec: a later child must not hold an earlier server's stdin open.
+  if (pipe2(out, O_CLOEXEC) != 0) return -1;
+  if (input != nullptr && pipe2(in, O_CLOEXEC) != 0) {
+    close(out[0]);
+    close(out[1]);
+    return -1;
+  }
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  posix_spawn_file_actions_addclose(&actions, out[1]);
+  if (input != nullptr) {
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_addclose(&actions, in[0]);
+    posix_spawn_file_actions_addclose(&actions, in[1]);
+  }
+  pid_t child = -1;
+  int spawned = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  if (input != nullptr) {
+    close(in[0]);
+    *input = in[1];
+  }
+  if (spawned != 0) child = -1;
+  if (child > 0) *port = ReadReady(out[0]);
+  close(out[0]);
+  return child;
+}
+
 }  // namespace
 
 CTempDir::CTempDir() {
@@ -62,30 +106,11 @@ CTempDir::~CTempDir() {
 
 CLocalServer::CLocalServer(const std::string& root, const std::string& fault,
                            const std::string& faultPath) {
-  int fds[2];
-  if (pipe(fds) != 0) return;
   std::vector<std::string> args = {"python3", TOLVARIN_SERVER_SCRIPT, "--root", root, "--port",
                                    "0"};
   if (!fault.empty()) args.insert(args.end(), {"--fault", fault});
   if (!faultPath.empty()) args.insert(args.end(), {"--fault-path", faultPath});
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addclose(&actions, fds[0]);
-  posix_spawn_file_actions_addclose(&actions, fds[1]);
-  pid_t child = -1;
-  int spawned = posix_spawnp(&child, "python3", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  if (spawned == 0) {
-    pid = child;
-    port = ReadReady(fds[0]);
-  }
-  close(fds[0]);
+  pid = SpawnServer(args, &port, nullptr);
 }
 
 CLocalServer::~CLocalServer() {
@@ -106,6 +131,59 @@ std::string CLocalServer::BaseUrl() const {
 
 std::string CLocalServer::Url(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(port) + "/" + path;
+}
+
+CNginxServer::CNginxServer(const std::string& root, const std::string& certificate)
+    : tls(!certificate.empty()) {
+  std::string pattern = std::string(TOLVARIN_TEST_RUN_DIR) + "/nginx-XXXXXX";
+  std::error_code ignored;
+  std::filesystem::create_directories(TOLVARIN_TEST_RUN_DIR, ignored);
+  if (mkdtemp(pattern.data()) == nullptr) return;
+  run = pattern;
+  std::vector<std::string> args = {"python3", TOLVARIN_NGINX_SCRIPT, "--root", root, "--run", run};
+  if (tls) {
+    std::string certificates = TestCertificates();
+    if (certificates.empty()) return;
+    args.insert(args.end(), {"--tls", certificates, certificate});
+  }
+  pid = SpawnServer(args, &port, &input);
+}
+
+CNginxServer::~CNginxServer() {
+  if (input >= 0) close(input);  // the script stops nginx and ends
+  if (pid > 0) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+  }
+  std::error_code ignored;
+  if (!run.empty()) std::filesystem::remove_all(run, ignored);
+}
+
+std::string CNginxServer::BaseUrl() const {
+  return Url(UPDATE_BASE_PATH);
+}
+
+std::string CNginxServer::Url(const std::string& path) const {
+  return (tls ? "https://localhost:" : "http://127.0.0.1:") + std::to_string(port) + path;
+}
+
+std::string CNginxServer::AccessLog() const {
+  std::ifstream log(run + "/access.log");
+  std::stringstream text;
+  text << log.rdbuf();
+  return text.str();
+}
+
+std::string TestCertificates() {
+  std::string script = TOLVARIN_CERT_SCRIPT;
+  std::string dir = std::string(TOLVARIN_TEST_RUN_DIR) + "/tls";
+  char* argv[] = {script.data(), dir.data(), nullptr};
+  pid_t child = -1;
+  int status = -1;
+  if (posix_spawn(&child, argv[0], nullptr, nullptr, argv, environ) != 0 ||
+      waitpid(child, &status, 0) != child)
+    return "";
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? dir : "";
 }
 
 int UnusedPort() {

@@ -45,6 +45,40 @@ class CLocalServer {
   int port = 0;
 };
 
+// nginx serving `root` with the site configuration of deploy/nginx/ (tests/server/nginx_server.py,
+// its config, pid, logs and temp files in a fresh folder of the build tree). Over http when
+// certificate is empty, else over https with that test certificate of TestCertificates():
+// "localhost", "wronghost", "expired" or "unknownca". The destructor stops nginx (nginx -s quit)
+// and waits for it.
+class CNginxServer {
+ public:
+  explicit CNginxServer(const std::string& root, const std::string& certificate = "");
+  ~CNginxServer();
+  CNginxServer(const CNginxServer&) = delete;
+  CNginxServer& operator=(const CNginxServer&) = delete;
+
+  bool Started() const { return port > 0; }
+  int Port() const { return port; }
+  // "http://127.0.0.1:PORT/Mvlq5/Oxt/k4/" or "https://localhost:PORT/Mvlq5/Oxt/k4/" (the name the
+  // test certificates are made for).
+  std::string BaseUrl() const;
+  // The same origin with any path below the server's root ("/" first).
+  std::string Url(const std::string& path) const;
+  // nginx's access log: one line per request it answered.
+  std::string AccessLog() const;
+
+ private:
+  std::string run;
+  bool tls;
+  pid_t pid = -1;
+  int input = -1;  // the script serves until this closes
+  int port = 0;
+};
+
+// The folder of the test certificates, made on first use (tests/tls/make_certs.sh); ca.pem in it
+// is the test CA. Empty when they cannot be made.
+std::string TestCertificates();
+
 // A port on 127.0.0.1 that nothing listens on (bound once to find it, then released).
 int UnusedPort();
 

@@ -10,7 +10,7 @@ Every case starts from the "offer" fixture: T current, then the voice image VV9V
 known order: 1 the information page; 2..35 erase and writes of the voice image, 36..67 its read
 back; 68 + 17k the erase of the main image's k-th sector, 69 + 17k + j its page j, 136 + 16k + j
 the read back of that page; 200 the finishing command. --port is the update server port the
-simulated build was made with (TOLVARIN_SIM_UPDATE_HOST; 18047 by default). Each case checks the box (caption and
+simulated build was made with (TOLVARIN_SIM_PORT; 18047 by default). Each case checks the box (caption and
 text), the exit status 0, the finishing command and what the flash holds: never a success box
 over wrong flash, and no erase of an image that was not fully downloaded and checked.
 """

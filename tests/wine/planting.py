@@ -3,7 +3,7 @@
 must never be loaded into the (elevated) program.
 
     planting.py --bin DIR --work DIR --shots DIR --server SCRIPT --marker DLL
-                [--exes DIR] [--prefix DIR]
+                [--exes DIR] [--prefix DIR] [--port N]
 
 1. Learns the libraries the process loads: tolvarin-sim.exe runs a whole update under
    WINEDEBUG=+loaddll.
@@ -123,7 +123,10 @@ def main():
     parser = scenarios.session_parser()
     parser.add_argument("--marker", required=True, help="the marker DLL to plant")
     parser.add_argument("--exes", help="folder of the exes to run (default: --bin)")
+    parser.add_argument("--port", type=int, default=scenarios.PORT,
+                        help="the update server port the simulated programs were built with")
     args = scenarios.parse_session_args(parser)
+    scenarios.PORT = args.port
     args.exes = os.path.abspath(args.exes or args.bin)
     args.marker = os.path.abspath(args.marker)
 

@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """End-to-end scenarios: tolvarin-sim.exe under Wine, driven through its window like a person.
 
-    scenarios.py --bin DIR --work DIR --shots DIR --server SCRIPT [--tool TOOL] [--prefix DIR] SCENARIO...
+    scenarios.py --bin DIR --work DIR --shots DIR --server SCRIPT [--tool TOOL] [--prefix DIR]
+                 [--port N] [--certs DIR] SCENARIO...
 
 Each scenario prepares its update server tree and simulated device with the native tolvarin-tool
 (--tool; by default build/native/bin/tolvarin-tool of the same source tree as --bin),
-starts the local update server on 127.0.0.1:18047 (the simulated build's host) when it needs one,
-starts the program, reads and drives its window with tolvarin-driver.exe, takes screenshots of
+starts the local update server, or nginx with the deploy/nginx site (over https with a test
+certificate from --certs), on the simulated programs' port (--port, 18047 by default) when it
+needs one, starts the program (tolvarin-sim-tls.exe for https), reads and drives its window with
+tolvarin-driver.exe, takes screenshots of
 the X display into --shots as <scenario>-<step>.png, and checks the window's texts, the boxes,
 the program's exit status and what the simulated device holds afterwards. Needs a prepared Wine
 prefix (scripts/wine-prefix.sh; WINEPREFIX, or --prefix when that is unset) and DISPLAY. One
@@ -168,6 +171,21 @@ class Session:
         line = self.server.stdout.readline()
         check(line.strip() == "READY %d" % PORT, "update server ready", line)
 
+    def start_nginx(self, certificate=None):
+        """nginx with the deploy/nginx site on PORT: http, or https with that test certificate."""
+        run = os.path.join(self.work, "nginx")
+        shutil.rmtree(run, ignore_errors=True)
+        argv = [sys.executable, self.args.nginx, "--root", self.root, "--run", run, "--port",
+                str(PORT)]
+        if certificate:
+            check(self.args.certs, "--certs names the test certificates")
+            argv += ["--tls", self.args.certs, certificate]
+        # stdin stays open: the script serves until it closes or is terminated.
+        self.server = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                       stderr=subprocess.DEVNULL, text=True)
+        line = self.server.stdout.readline()
+        check(line.strip() == "READY %d" % PORT, "nginx ready", line)
+
     def image_payload(self, name):
         with open(self.pool_file(name), "rb") as f:
             return f.read()[32:]
@@ -280,10 +298,18 @@ class Session:
         self.steps.append(path)
 
     def close(self):
-        for process in (self.program, self.server):
-            if process is not None and process.poll() is None:
-                process.kill()
-                process.wait()
+        if self.program is not None and self.program.poll() is None:
+            self.program.kill()
+            self.program.wait()
+        # Asked to end, a server frees its port before the next session needs it (nginx stops
+        # through `nginx -s quit`).
+        if self.server is not None and self.server.poll() is None:
+            self.server.terminate()
+            try:
+                self.server.wait(10)
+            except subprocess.TimeoutExpired:
+                self.server.kill()
+                self.server.wait()
 
 
 def port_in_use():
@@ -538,6 +564,58 @@ def scenario_release(s):
     s.check_exit(10)
 
 
+def whole_update(s, exe):
+    """Plugged in, forced: every image applied; returns the seconds from start to the closing box."""
+    started = time.monotonic()
+    s.start_program("f", exe=exe)
+    s.wait("Start enabled", lambda st: s.enabled(st, START), 20)
+    check(s.click(START) == 0, "Start")
+    box = s.wait_box(DONE_CAPTION, 60)
+    took = time.monotonic() - started
+    check(box["text"] == DONE_TEXT, "closing text", box)
+    s.shot("1-done")
+    s.close_box()
+    s.check_exit()
+    commands = s.check_programmed({"TT9C410x", "VV9V121x", "CC91232x"})
+    check(commands == [0x80000], "finishing command", commands)
+    return took
+
+
+def scenario_nginx(s):
+    """A whole update from nginx with the deploy/nginx site, over http (tolvarin-sim.exe)."""
+    s.fixture("current")
+    s.start_nginx()
+    print("  whole update over http from nginx: %.2f s" % whole_update(s, "tolvarin-sim.exe"))
+
+
+def scenario_nginx_tls(s):
+    """The same over https: tolvarin-sim-tls.exe, the test CA trusted by the prefix only."""
+    s.fixture("current")
+    s.start_nginx("localhost")
+    print("  whole update over https from nginx: %.2f s" % whole_update(s, "tolvarin-sim-tls.exe"))
+
+
+def scenario_tls_errors(s):
+    """Certificates that do not verify: the connect box, nothing written, exit status 0."""
+    for certificate in ("unknownca", "wronghost", "expired"):
+        s.fixture("offer")
+        s.start_nginx(certificate)
+        started = time.monotonic()
+        s.start_program(exe="tolvarin-sim-tls.exe")
+        box = s.wait_box("網路問題", 30)
+        check(box["text"] == "無法鏈結伺服器!", certificate + ": connect error text", box)
+        print("  %s: %s / %s after %.1f s" % (certificate, box["caption"], box["text"],
+                                             time.monotonic() - started))
+        s.shot("%s" % certificate)
+        s.close_box()
+        s.check_exit()
+        commands, sectors = s.device()
+        check(commands == [] and sectors == {}, certificate + ": device untouched")
+        with open(os.path.join(s.work, "nginx", "access.log")) as f:
+            check(f.read() == "", certificate + ": no request reached the server")
+        s.close()
+
+
 SCENARIOS = {
     "release": scenario_release,
     "update": scenario_update,
@@ -547,6 +625,9 @@ SCENARIOS = {
     "errors": scenario_errors,
     "unplug": scenario_unplug,
     "window": scenario_window,
+    "nginx": scenario_nginx,
+    "nginx-tls": scenario_nginx_tls,
+    "tls-errors": scenario_tls_errors,
 }
 
 
@@ -559,6 +640,10 @@ def session_parser():
     parser.add_argument("--server", required=True)
     parser.add_argument("--tool", help="the native tolvarin-tool that writes trees and devices")
     parser.add_argument("--prefix", help="Wine prefix when WINEPREFIX is not set")
+    parser.add_argument("--nginx", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                        "..", "server", "nginx_server.py"))
+    parser.add_argument("--certs", help="the test certificates (tests/tls/make_certs.sh); the "
+                        "prefix trusts their CA (scripts/wine-prefix.sh)")
     return parser
 
 
@@ -594,9 +679,13 @@ def run_cases(names, cases, make_session, errors=(Failure,)):
 
 
 def main():
+    global PORT
     parser = session_parser()
+    parser.add_argument("--port", type=int, default=PORT,
+                        help="the update server port the simulated programs were built with")
     parser.add_argument("scenarios", nargs="+", choices=sorted(SCENARIOS))
     args = parse_session_args(parser)
+    PORT = args.port
     return run_cases(args.scenarios, SCENARIOS, lambda name: Session(args, name))
 
 

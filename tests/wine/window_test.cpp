@@ -1,7 +1,8 @@
 // The main window under Wine: its controls as created, the search tick, the removal test and the
-// Start guard, on real windows of the platform.
+// Start guard, on real windows of the platform; and WoW64 in a 64-bit prefix.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -285,4 +286,16 @@ TEST_F(WindowTest, ThePortDrivesTheControls) {
   ui->ComboSelect(1);
   EXPECT_EQ(ui->ComboSelection(), 1);
   EXPECT_EQ(SendMessageW(static_cast<HWND>(g_app.versionCombo), CB_GETCOUNT, 0, 0), 2);
+}
+
+// The 32-bit program on 64-bit Windows runs under WoW64; the test command says which prefix it
+// prepared (TOLVARIN_WINEARCH, win64 or win32), so a 32-bit prefix cannot pass for a 64-bit one.
+// A 64-bit build of the tests is never under WoW64.
+TEST(Platform, RunsUnderWow64ExactlyWhenA32BitProgramIsInA64BitPrefix) {
+  const char* arch = std::getenv("TOLVARIN_WINEARCH");
+  if (arch == nullptr) GTEST_SKIP() << "TOLVARIN_WINEARCH not set: not run by the test command";
+  BOOL wow64 = FALSE;
+  ASSERT_TRUE(IsWow64Process(GetCurrentProcess(), &wow64));
+  EXPECT_EQ(wow64 != FALSE, sizeof(void*) == 4 && std::string(arch) == "win64")
+      << "prefix " << arch << ", " << 8 * sizeof(void*) << "-bit program";
 }
