@@ -23,6 +23,10 @@ if [ ! -f "$stamp" ]; then
   # Through `wine`, so that a `wine` first on PATH (the 64-bit loader) makes the prefix too.
   wine wineboot -i >/dev/null 2>&1 || true
   wineserver -w
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "wine could not make the $WINEARCH prefix $WINEPREFIX (does \`wine --version\` run here?)" >&2
+    exit 1
+  fi
   reg=$(mktemp --suffix=.reg)
   cat >"$reg" <<'REG'
 REGEDIT4
