@@ -93,7 +93,8 @@ echo "== under Wine"
 # The benchmarks' own win32 tree, update server port and Wine prefix: the tests may be using theirs
 # at the same time, and a prefix serves one display at a time.
 if [ "$(scripts/wine-tree.sh)" != win32 ]; then
-  echo "this machine cannot run 32-bit code, so not the i686 program under Wine" >"$out/wine.status"
+  echo "skipped: this machine cannot run 32-bit code, so not the i686 program under Wine" \
+    >"$out/wine.status"
 elif command -v wine >/dev/null && command -v i686-w64-mingw32-g++ >/dev/null; then
   cmake --preset win32-bench >/dev/null
   cmake --build --preset win32-bench -j "$jobs" --target tolvarin-sim tolvarin-driver >/dev/null
