@@ -13,7 +13,9 @@ must never be loaded into the (elevated) program.
 3. Runs the release exe through its start and the simulated exe through a whole update, with
    the exes taken from --exes (for example the signed ones).
 Fails when any marker was loaded: a module loaded from the planted folders in the +loaddll trace,
-or a file the marker's DllMain leaves behind.
+or a file the marker's DllMain leaves behind. Then runs each exe with one of its on-demand
+libraries missing: without WinINet a download fails as offline, without WINMM an update still
+completes, without SetupAPI the search finds nothing and goes on.
 """
 import os
 import re
@@ -119,6 +121,41 @@ def release_start(s):
     s.check_exit(10)
 
 
+def without(args, name, library, case):
+    """Runs a case with one system library missing (Wine refuses to load it)."""
+    s = PlantedSession(args, "missing-" + library)
+    s.program_env["WINEDLLOVERRIDES"] = "mscoree,mshtml=;%s=" % library
+    try:
+        case(s)
+        print("PASS without %s: %s" % (library, name))
+        return 0
+    except Failure as error:
+        print("FAIL without %s: %s" % (library, error))
+        return 1
+    finally:
+        s.close()
+
+
+def offline_box(s):
+    """No WinINet: no Internet handle, so the step index fails as offline; nothing is written."""
+    s.fixture("offer")
+    s.start_server()
+    s.start_program()
+    box = s.wait_box("網路問題", 30)
+    check(box["text"] == "未連線!請先上網.", "offline text", box)
+    s.close_box()
+    s.check_exit()
+    commands, sectors = s.device()
+    check(commands == [] and sectors == {}, "device untouched", (commands, sorted(sectors)))
+
+
+def missing_libraries(args):
+    """A library that cannot be loaded fails its operation as the program says, never a crash."""
+    return (without(args, "the downloads fail as offline", "wininet", offline_box) |
+            without(args, "the user agent takes the uptime counter", "winmm", whole_update) |
+            without(args, "the search finds nothing and goes on", "setupapi", release_start))
+
+
 def main():
     parser = scenarios.session_parser()
     parser.add_argument("--marker", required=True, help="the marker DLL to plant")
@@ -159,12 +196,13 @@ def main():
             check(any(n == name and kind == "builtin" for n, _, kind in s.loaded()),
                   "%s still comes from the system" % name)
         print("PASS planting: %d names planted, 0 loaded" % len(planted))
-        return 0
+        status = 0
     except Failure as error:
         print("FAIL planting: %s" % error)
-        return 1
+        status = 1
     finally:
         s.close()
+    return status | missing_libraries(args)
 
 
 if __name__ == "__main__":
