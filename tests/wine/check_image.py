@@ -19,9 +19,8 @@ import sys
 
 import pefile
 
-# KnownDLLs on every Windows the program supports (7 and later), and all the exe may import.
-ALLOWED_IMPORTS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "msvcrt.dll",
-                   "shell32.dll", "ole32.dll", "oleaut32.dll", "comdlg32.dll", "shlwapi.dll"}
+from known_dlls import KNOWN_DLLS  # all the exe may import
+
 # What libssp's handler prints; present only where the protector's runtime was linked in.
 STACK_PROTECTOR_MARK = b"*** stack smashing detected ***"
 SCN_MEM_EXECUTE = 0x20000000
@@ -48,7 +47,7 @@ def problems(path, version):
     if not imports:
         found.append("no imports found")
     for dll in imports:
-        if dll not in ALLOWED_IMPORTS:
+        if dll.removesuffix(".dll") not in KNOWN_DLLS:
             found.append("imports %s, which is no allowed KnownDLL" % dll)
 
     characteristics = pe.OPTIONAL_HEADER.DllCharacteristics

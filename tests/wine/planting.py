@@ -25,12 +25,11 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import scenarios  # noqa: E402  (the scenarios' session and helpers)
 from scenarios import Failure, check  # noqa: E402
+from known_dlls import KNOWN_DLLS  # noqa: E402
 
-# KnownDLLs on every Windows the program supports, and what the system has loaded before any
-# search can happen (ntdll, kernel32's own kernelbase): never looked up beside the exe.
-KNOWN_DLLS = {"advapi32", "comdlg32", "gdi32", "imagehlp", "imm32", "kernel32", "msctf",
-              "msvcrt", "normaliz", "nsi", "ole32", "oleaut32", "psapi", "rpcrt4", "sechost",
-              "shell32", "shlwapi", "user32", "wldap32", "ws2_32", "ntdll", "kernelbase"}
+# Never looked up beside the exe: the KnownDLLs, and what the system has loaded before any search
+# can happen (ntdll, kernel32's own kernelbase).
+NEVER_SEARCHED = KNOWN_DLLS | {"ntdll", "kernelbase"}
 # Wine's own pieces, which no Windows has to look up.
 WINE_ONLY = re.compile(r"^(wine.*|.*\.drv|win32u)$")
 # What Wine 8 itself looks up beside the exe, whatever the program does (measured with +loaddll):
@@ -178,7 +177,7 @@ def main():
     finally:
         learn.close()
     planted = sorted({n for n in set(seen) | ALWAYS_PLANTED
-                      if n not in KNOWN_DLLS | WINE_LOADER_GAPS and not WINE_ONLY.match(n)
+                      if n not in NEVER_SEARCHED | WINE_LOADER_GAPS and not WINE_ONLY.match(n)
                       and not n.endswith(".exe")
                       and not n.startswith("tolvarin")})
     print("loaded: " + " ".join(seen))
