@@ -17,7 +17,7 @@ find_package(CLI11 CONFIG REQUIRED)
 find_package(Threads REQUIRED)
 tolvarin_core(tolvarin_core_sim "${TOLVARIN_SIM_UPDATE_URL}" tolvarin_native)
 
-set(TERM_SOURCES src/app/term/main_term.cpp src/app/term/term_ui.cpp src/app/term/term_text.cpp)
+set(TERM_SOURCES src/ui/term/main_term.cpp src/ui/term/term_ui.cpp src/ui/term/term_text.cpp)
 
 function(tolvarin_term_program name core)
   add_executable(${name} ${TERM_SOURCES} ${ARGN})
@@ -27,11 +27,11 @@ endfunction()
 
 # For real devices.
 tolvarin_term_program(tolvarin tolvarin_core
-    src/device/device_platform_linux.cpp src/app/term/device_watch_linux.cpp)
+    src/device/device_platform_linux.cpp src/ui/term/device_watch_linux.cpp)
 target_link_libraries(tolvarin PRIVATE PkgConfig::UDEV)
 # The same program on the simulated device (a state file) and the local update server.
 tolvarin_term_program(tolvarin-sim tolvarin_core_sim
-    src/device/device_platform_sim.cpp src/app/term/device_watch_sim.cpp)
+    src/device/device_platform_sim.cpp src/ui/term/device_watch_sim.cpp)
 include(cmake/deb.cmake)
 
 add_subdirectory(tools)

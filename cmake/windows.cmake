@@ -5,7 +5,7 @@ add_compile_options($<$<COMPILE_LANGUAGE:C,CXX>:-fstack-protector-strong>)
 add_link_options(-fstack-protector-strong -Wl,--dynamicbase -Wl,--nxcompat)
 
 # WinINet, WINMM and SetupAPI are loaded from the system folder at run time, never imported.
-add_library(tolvarin_wininet STATIC src/files/download_wininet.cpp src/app/win32/system_library_win32.cpp)
+add_library(tolvarin_wininet STATIC src/files/download_wininet.cpp src/platform/win32/system_library_win32.cpp)
 tolvarin_core(tolvarin_core "${TOLVARIN_UPDATE_URL}" tolvarin_wininet)
 # The simulated programs talk to the local test server, over http and over https.
 tolvarin_core(tolvarin_core_sim "${TOLVARIN_SIM_UPDATE_URL}" tolvarin_wininet)
@@ -13,9 +13,9 @@ tolvarin_core(tolvarin_core_sim_tls "${TOLVARIN_SIM_TLS_UPDATE_URL}" tolvarin_wi
 
 # The shell shared by both programs; each adds its device back end and device watch.
 set(SHELL_SOURCES
-    src/app/win32/main_win32.cpp
-    src/app/win32/window_win32.cpp
-    src/app/win32/ui_port_win32.cpp
+    src/ui/win32/main_win32.cpp
+    src/ui/win32/window_win32.cpp
+    src/ui/win32/ui_port_win32.cpp
     resources/tolvarin.rc
     resources/version.rc)
 # The manifest and the version header carry the build's version; windres finds them on the
@@ -39,14 +39,14 @@ endfunction()
 
 # The program for real devices.
 tolvarin_program(tolvarin tolvarin_core
-    src/device/device_platform_win32.cpp src/app/win32/device_watch_system_win32.cpp)
+    src/device/device_platform_win32.cpp src/ui/win32/device_watch_system_win32.cpp)
 # The same program on the simulated device (a state file) and the local update server.
 tolvarin_program(tolvarin-sim tolvarin_core_sim
-    src/device/device_platform_sim.cpp src/app/win32/sim_watch_win32.cpp)
+    src/device/device_platform_sim.cpp src/ui/win32/sim_watch_win32.cpp)
 # The same again with an https URL: the URL is built into the program, and the https tests should
 # run the very code path a release runs, not a URL read at run time.
 tolvarin_program(tolvarin-sim-tls tolvarin_core_sim_tls
-    src/device/device_platform_sim.cpp src/app/win32/sim_watch_win32.cpp)
+    src/device/device_platform_sim.cpp src/ui/win32/sim_watch_win32.cpp)
 
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

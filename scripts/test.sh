@@ -25,6 +25,9 @@ if ! clang-format --dry-run --Werror $files; then
   exit 1
 fi
 
+echo "== layers: no include points up a layer"
+python3 scripts/check_layers.py
+
 echo "== native build"
 cmake --preset native >/dev/null
 cmake --build --preset native -j "$jobs"

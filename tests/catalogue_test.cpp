@@ -8,6 +8,7 @@
 #include "app/app_state.h"
 #include "support/recording_ui.h"
 #include "update_builder.h"
+#include "workflow/catalogue_compare.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/utf8.h"
+#include "base/utf8.h"
 #include "files/download.h"
 #include "files/update_file.h"
 #include "support/local_server.h"

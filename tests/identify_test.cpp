@@ -7,6 +7,7 @@
 #include "app/messages.h"
 #include "files/server_layout.h"
 #include "support/sim_fixture.h"
+#include "workflow/identify.h"
 
 namespace {
 

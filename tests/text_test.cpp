@@ -4,8 +4,8 @@
 #include <string>
 
 #include "app/messages.h"
-#include "app/strings.h"
-#include "app/text.h"
+#include "base/strings.h"
+#include "base/text.h"
 #include "files/server_layout.h"
 
 namespace {

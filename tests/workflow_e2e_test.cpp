@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/messages.h"
-#include "app/strings.h"
+#include "base/strings.h"
 #include "device/scsi_request.h"
 #include "files/download.h"
 #include "files/update_file.h"

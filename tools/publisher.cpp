@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "app/utf8.h"
+#include "base/utf8.h"
 #include "device/scsi_request.h"
 #include "files/catalogue.h"
 #include "files/server_layout.h"

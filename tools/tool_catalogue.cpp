@@ -5,12 +5,14 @@
 #include <sstream>
 
 #include "app/app_state.h"
-#include "app/utf8.h"
+#include "base/utf8.h"
 #include "device/scsi_request.h"
 #include "files/catalogue.h"
 #include "files/update_file.h"
 #include "publisher.h"
 #include "tool_common.h"
+#include "workflow/catalogue_compare.h"
+#include "workflow/identify.h"
 
 namespace {
 

@@ -5,11 +5,12 @@
 #include <cstring>
 #include <sstream>
 
-#include "app/error_codes.h"
-#include "app/text.h"
+#include "base/error_codes.h"
+#include "base/text.h"
 #include "device/scsi_request.h"
 #include "files/server_layout.h"
 #include "publisher.h"
+#include "workflow/identify.h"
 
 void AddJsonFlag(CLI::App* command, bool* json) {
   command->add_flag("--json", *json, "print one JSON object instead of text");

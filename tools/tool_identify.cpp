@@ -3,6 +3,7 @@
 
 #include "device/scsi_request.h"
 #include "tool_common.h"
+#include "workflow/identify.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <memory>
 #include <sstream>
 
-#include "app/utf8.h"
+#include "base/utf8.h"
 #include "files/catalogue.h"
 #include "files/update_file.h"
 #include "publisher.h"

@@ -10,6 +10,7 @@
 #include "publisher.h"
 #include "tool_common.h"
 #include "update_builder.h"
+#include "workflow/identify.h"
 
 namespace {
 

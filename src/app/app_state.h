@@ -4,12 +4,12 @@
 #include <atomic>
 #include <cstdint>
 
-#include "app/text.h"
 #include "app/ui_port.h"
+#include "base/text.h"
+#include "device/device_identity.h"
 #include "device/hid.h"
 #include "files/catalogue.h"
 #include "files/server_layout.h"
-#include "workflow/identify.h"
 
 constexpr uint32_t FLAG_DEVICE_FOUND = 0x01;
 constexpr uint32_t FLAG_FORCE = 0x04;

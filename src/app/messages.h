@@ -1,8 +1,8 @@
 // Error reporting and the program's fixed user texts (other than the string table).
 #pragma once
 
-#include "app/error_codes.h"
-#include "app/text.h"
+#include "base/error_codes.h"
+#include "base/text.h"
 
 // Numbered error texts, formatted with FormatText and handed to FatalError.
 inline constexpr WChar TEXT_ERROR_BAD_MODEL[] = u"錯誤碼: 0300 機名錯誤";

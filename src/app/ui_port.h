@@ -2,7 +2,7 @@
 // process end.
 #pragma once
 
-#include "app/text.h"
+#include "base/text.h"
 
 // Control ids of the main window.
 enum ControlId : int {

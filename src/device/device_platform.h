@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "device/scsi_request.h"
 
 using DeviceHandle = intptr_t;

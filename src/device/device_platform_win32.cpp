@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/win32/system_library_win32.h"
 #include "device/device_platform.h"
 #include "device/disk_interface_win32.h"
+#include "platform/win32/system_library_win32.h"
 
 // The 32-bit build hands the request block to the driver as it is: the 32-bit SCSI_PASS_THROUGH
 // header first. A 64-bit build (whose header is wider) copies it into the native layout.

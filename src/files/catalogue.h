@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "app/error_codes.h"
+#include "base/error_codes.h"
 
 constexpr int MAX_CATALOGUE_ENTRIES = 8;
 constexpr int MAX_ENTRY_NAME = 31;         // characters, without the 0 byte
@@ -50,10 +50,3 @@ char CheckHexDigit(char digit, int32_t* errorFlag);
 // characters, descriptions of at most 63 units); else CHECK_CATALOGUE_MALFORMED. Reads nothing
 // outside data[0 .. length).
 int ValidateCatalogue(const uint8_t* indexData, int length);
-
-// Parses a checked (descrambled) index file of `length` bytes into catalogue and compares each
-// entry with the device identity of the application state. fillCombo 1 also adds the main
-// firmware lines to the version list, selects line 0 and enables it; 0 sends no window message.
-// Returns 1, or CHECK_CATALOGUE_MALFORMED (catalogue and window untouched) when
-// ValidateCatalogue refuses the file.
-int ParseCatalogue(const uint8_t* indexData, int length, int fillCombo, UpdateCatalogue* catalogue);

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "app/error_codes.h"
-#include "app/text.h"
+#include "base/error_codes.h"
+#include "base/text.h"
 
 constexpr int DOWNLOAD_CHUNK_SIZE = 16384;
 constexpr int IMAGE_BUFFER_EXTRA = 128;  // an image buffer holds the catalogue size plus this

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/utf8.h"
+#include "base/utf8.h"
 #include "files/download.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/win32/system_library_win32.h"
 #include "files/download.h"
+#include "platform/win32/system_library_win32.h"
 
 namespace {
 

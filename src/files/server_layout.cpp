@@ -1,7 +1,7 @@
 // Building the locations of index and image files on the update server.
 #include "files/server_layout.h"
 
-#include "app/text.h"
+#include "base/text.h"
 
 int IndexFileLocation(char* out, int capacity, const char* base, const char* directory,
                       const char* modelId) {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "app/error_codes.h"
+#include "base/error_codes.h"
 
 constexpr int UPDATE_HEADER_SIZE = 32;
 constexpr int MAX_INDEX_FILE_SIZE = 2048;

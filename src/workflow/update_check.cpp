@@ -7,6 +7,7 @@
 #include "app/messages.h"
 #include "files/download.h"
 #include "files/update_file.h"
+#include "workflow/catalogue_compare.h"
 
 int CheckForUpdates() {
   bool offer = true;

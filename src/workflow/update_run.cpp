@@ -6,7 +6,7 @@
 
 #include "app/app_state.h"
 #include "app/messages.h"
-#include "app/strings.h"
+#include "base/strings.h"
 #include "device/device_ops.h"
 #include "files/download.h"
 #include "files/update_file.h"

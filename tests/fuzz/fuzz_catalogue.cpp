@@ -10,6 +10,7 @@
 #include "files/catalogue.h"
 #include "files/update_file.h"
 #include "fuzz_support.h"
+#include "workflow/catalogue_compare.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/messages.h"
-#include "app/text.h"
+#include "base/text.h"
 #include "fuzz_support.h"
 
 namespace {

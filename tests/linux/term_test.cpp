@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "app/app_state.h"
-#include "app/term/term_text.h"
 #include "files/update_file.h"
 #include "support/sim_fixture.h"
+#include "ui/term/term_text.h"
 #include "update_builder.h"
 #include "workflow/program.h"
 #include "workflow/update_run.h"

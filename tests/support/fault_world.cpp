@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "app/app_state.h"
-#include "app/text.h"
+#include "base/text.h"
 #include "device/device_ops.h"
 #include "device/hid.h"
 #include "update_builder.h"

@@ -1,8 +1,8 @@
 // The recording UI port of the tests.
 #include "support/recording_ui.h"
 
-#include "app/strings.h"
-#include "app/utf8.h"
+#include "base/strings.h"
+#include "base/utf8.h"
 
 void CRecordingUi::SetControlText(int id, const WChar* text) {
   std::lock_guard<std::mutex> lock(mutex);

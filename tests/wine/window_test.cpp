@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "app/app_state.h"
-#include "app/strings.h"
-#include "app/win32/ui_port_win32.h"
-#include "app/win32/window_win32.h"
+#include "base/strings.h"
+#include "ui/win32/ui_port_win32.h"
+#include "ui/win32/window_win32.h"
 // window_win32.h first: dbt.h builds on the types of windows.h.
 #include <dbt.h>
 

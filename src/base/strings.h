@@ -1,7 +1,7 @@
 // The string table's ids and the portable lookup of its texts.
 #pragma once
 
-#include "app/text.h"
+#include "base/text.h"
 
 enum StringId {
 #define TOLVARIN_STRING(symbol, id, text) symbol = id,

@@ -1,5 +1,5 @@
 // The two tables that turn a download ErrorCode into a message-box caption and text.
-#include "app/error_codes.h"
+#include "base/error_codes.h"
 
 const WChar* const ERROR_CAPTIONS[ERROR_CAPTION_COUNT] = {
     u"0",

@@ -1,5 +1,5 @@
 // Conversion between UTF-16 texts and UTF-8 (file names on POSIX, terminals, manifests).
-#include "app/utf8.h"
+#include "base/utf8.h"
 
 namespace {
 

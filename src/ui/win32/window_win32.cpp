@@ -1,5 +1,5 @@
 // The main window's procedure: its controls, the device search, the workers and the removal watch.
-#include "app/win32/window_win32.h"
+#include "ui/win32/window_win32.h"
 
 #include <dbt.h>
 #include <process.h>
@@ -8,8 +8,9 @@
 #include <cstdlib>
 
 #include "app/app_state.h"
-#include "app/strings.h"
+#include "base/strings.h"
 #include "workflow/identify.h"
+#include "workflow/session.h"
 #include "workflow/update_run.h"
 
 namespace {
@@ -84,16 +85,10 @@ bool StartWorkerThread(unsigned(__stdcall* worker)(void*)) {
 }
 
 void OnTimer(HWND window) {
-  if (g_app.hidCmd.FindDevice()) {
-    // The timer stops before identification starts: from here on the workers own textBuffer.
-    KillTimer(window, SEARCH_TIMER_ID);
-    g_app.runFlags |= FLAG_DEVICE_FOUND;
-    g_startWorker(IdentifyWorker);
-    return;
-  }
-  ++g_app.searchCount;
-  FormatText(g_app.textBuffer, TEXT_CAPACITY, g_app.searchFormat, g_app.searchCount);
-  SetWindowTextW(static_cast<HWND>(g_app.deviceVersionLabel), Wide(g_app.textBuffer));
+  if (!SearchTick()) return;
+  // The timer stops before identification starts: from here on the workers own textBuffer.
+  KillTimer(window, SEARCH_TIMER_ID);
+  g_startWorker(IdentifyWorker);
 }
 
 void OnStart() {

@@ -1,7 +1,7 @@
 // The Windows shell's window pieces shared by the entry point and the window procedure.
 #pragma once
 
-#include "app/win32/win32_api.h"
+#include "ui/win32/win32_api.h"
 
 constexpr UINT_PTR SEARCH_TIMER_ID = 0;
 constexpr UINT SEARCH_PERIOD_MS = 1000;

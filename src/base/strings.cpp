@@ -1,5 +1,5 @@
 // The compiled-in copy of the string table, read from the same list as the resource script.
-#include "app/strings.h"
+#include "base/strings.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Result codes of the download layer and of the file checks, and the two tables that name them.
 #pragma once
 
-#include "app/text.h"
+#include "base/text.h"
 
 // Negative results of the download operations: -(64 x category + message index).
 enum ErrorCode : int {

@@ -15,11 +15,12 @@
 
 #include "app/app_state.h"
 #include "app/messages.h"
-#include "app/strings.h"
-#include "app/term/device_watch_term.h"
-#include "app/term/term_text.h"
-#include "app/term/term_ui.h"
+#include "base/strings.h"
+#include "ui/term/device_watch_term.h"
+#include "ui/term/term_text.h"
+#include "ui/term/term_ui.h"
 #include "workflow/identify.h"
+#include "workflow/session.h"
 #include "workflow/update_run.h"
 
 namespace {
@@ -67,10 +68,6 @@ bool g_termiosSaved = false;
 
 void RestoreTerminal() {
   if (g_termiosSaved) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTermios);
-}
-
-void CloseDeviceAtExit() {
-  g_app.hidCmd.io.Close();
 }
 
 void OnRemoved() {
@@ -163,11 +160,6 @@ std::string Printf(const char* format, int a, int b = 0) {
   return text;
 }
 
-void ShowSearchCount() {
-  FormatText(g_app.textBuffer, TEXT_CAPACITY, g_app.searchFormat, g_app.searchCount);
-  g_app.ui->SetControlText(ID_DEVICE_LABEL, g_app.textBuffer);
-}
-
 // Searches once a second until the device is found and opened; q or an interrupt ends the program.
 void SearchDevice() {
   g_port->SetPrompt(TEXT_SEARCH_PROMPT);
@@ -184,9 +176,7 @@ void SearchDevice() {
     }
     if (std::chrono::steady_clock::now() < next) continue;
     next += std::chrono::milliseconds(SEARCH_PERIOD_MS);
-    if (g_app.hidCmd.FindDevice()) break;
-    ++g_app.searchCount;
-    ShowSearchCount();
+    if (SearchTick()) break;
     // Told once per device file: the search goes on, so that a re-plug after adding the rule works.
     std::string node;
     if (DeviceAccessDenied(&node) && node != deniedNode) {
@@ -196,7 +186,6 @@ void SearchDevice() {
       g_port->PrintBox(CAPTION_ACCESS, text);
     }
   }
-  g_app.runFlags |= FLAG_DEVICE_FOUND;
   g_port->SetPrompt("");
 }
 
@@ -295,8 +284,7 @@ int main(int argc, char** argv) {
   g_app.ui->LoadString(STR_CLASS_NAME, g_app.className, TEXT_CAPACITY);
   g_app.ui->LoadString(STR_SEARCH_FORMAT, g_app.searchFormat, TEXT_CAPACITY);
   if (options.force) g_app.runFlags |= FLAG_FORCE;
-  FormatText(g_app.textBuffer, TEXT_CAPACITY, FORMAT_TITLE, '4', '7', 'Q');
-  if (options.force) AppendText(g_app.textBuffer, TEXT_CAPACITY, TITLE_FORCE_SUFFIX);
+  FormatTitle(g_app.textBuffer, TEXT_CAPACITY);
   g_port->Begin(TermUtf8(g_app.textBuffer));
 
   SearchDevice();

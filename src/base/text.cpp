@@ -1,5 +1,5 @@
 // Bounded text handling shared by every build: one formatter so that every platform prints alike.
-#include "app/text.h"
+#include "base/text.h"
 
 #include <cstdarg>
 #include <type_traits>

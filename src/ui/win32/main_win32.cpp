@@ -1,5 +1,5 @@
 // Process start of the Windows program: state set-up, window class, main window, message loop.
-#include "app/win32/win32_api.h"
+#include "ui/win32/win32_api.h"
 // windows.h first: dbt.h builds on its types.
 #include <dbt.h>
 
@@ -7,12 +7,13 @@
 
 #include "app/app_state.h"
 #include "app/messages.h"
-#include "app/strings.h"
-#include "app/win32/device_watch.h"
-#include "app/win32/system_library_win32.h"
-#include "app/win32/ui_port_win32.h"
-#include "app/win32/window_win32.h"
+#include "base/strings.h"
 #include "device/disk_interface_win32.h"
+#include "platform/win32/system_library_win32.h"
+#include "ui/win32/device_watch.h"
+#include "ui/win32/ui_port_win32.h"
+#include "ui/win32/window_win32.h"
+#include "workflow/session.h"
 
 namespace {
 
@@ -23,10 +24,6 @@ static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) == NOTIFICATION_FILTER_SIZ
 
 const wchar_t* Wide(const WChar* text) {
   return reinterpret_cast<const wchar_t*>(text);
-}
-
-void CloseDeviceAtExit() {
-  g_app.hidCmd.io.Close();
 }
 
 void RegisterMainClass(HINSTANCE instance) {
@@ -54,7 +51,7 @@ bool CreateMainWindow(HINSTANCE instance, int showMode) {
   // Centres the 400 x 450 client box, not the frame around it.
   int x = (desktop.right - desktop.left) / 2 - CLIENT_WIDTH / 2;
   int y = (desktop.bottom - desktop.top) / 2 - CLIENT_HEIGHT / 2;
-  FormatText(g_app.textBuffer, TEXT_CAPACITY, FORMAT_TITLE, '4', '7', 'Q');
+  FormatTitle(g_app.textBuffer, TEXT_CAPACITY);
   RECT frame = {0, 0, CLIENT_WIDTH, CLIENT_HEIGHT};
   AdjustWindowRect(&frame, MAIN_WINDOW_STYLE, FALSE);
   HWND window = CreateWindowExW(0, Wide(g_app.className), Wide(g_app.textBuffer), MAIN_WINDOW_STYLE,
@@ -79,10 +76,8 @@ bool CreateMainWindow(HINSTANCE instance, int showMode) {
 void ApplyForceSwitch(const wchar_t* commandLine) {
   if (!TextEquals(reinterpret_cast<const WChar*>(commandLine), FORCE_SWITCH)) return;
   g_app.runFlags |= FLAG_FORCE;
-  HWND window = static_cast<HWND>(g_app.mainWindow);
-  GetWindowTextW(window, reinterpret_cast<wchar_t*>(g_app.textBuffer), TEXT_CAPACITY);
-  AppendText(g_app.textBuffer, TEXT_CAPACITY, TITLE_FORCE_SUFFIX);
-  SetWindowTextW(window, Wide(g_app.textBuffer));
+  FormatTitle(g_app.textBuffer, TEXT_CAPACITY);
+  SetWindowTextW(static_cast<HWND>(g_app.mainWindow), Wide(g_app.textBuffer));
 }
 
 }  // namespace

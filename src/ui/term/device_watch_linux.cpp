@@ -1,8 +1,8 @@
 // The terminal program's watch over a real device: udev removal events, open errors.
 #include <cerrno>
 
-#include "app/term/device_watch_term.h"
 #include "device/device_platform_linux.h"
+#include "ui/term/device_watch_term.h"
 
 void PrepareTermPlatform() {}
 

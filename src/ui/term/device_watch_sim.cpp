@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "app/app_state.h"
-#include "app/term/device_watch_term.h"
 #include "device/sim_platform.h"
+#include "ui/term/device_watch_term.h"
 
 namespace {
 constexpr int POLL_MS = 100;

@@ -1,5 +1,5 @@
 // The release build's device watch: the system sends removal notices to the registered window.
-#include "app/win32/device_watch.h"
+#include "ui/win32/device_watch.h"
 
 bool StartDeviceWatch(void*) {
   return true;

@@ -1,11 +1,11 @@
 // The terminal implementation of the UI seam: the window's states as lines, boxes as frames.
-#include "app/term/term_ui.h"
+#include "ui/term/term_ui.h"
 
 #include <chrono>
 #include <cstdlib>
 
-#include "app/strings.h"
-#include "app/term/term_text.h"
+#include "base/strings.h"
+#include "ui/term/term_text.h"
 
 namespace {
 

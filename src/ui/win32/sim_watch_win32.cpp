@@ -1,5 +1,5 @@
 // The simulated build's device watch: the state file vanishing becomes a real removal notice.
-#include "app/win32/win32_api.h"
+#include "ui/win32/win32_api.h"
 // windows.h first: dbt.h builds on its types.
 #include <dbt.h>
 #include <process.h>
@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "app/win32/device_watch.h"
 #include "device/disk_interface_win32.h"
 #include "device/sim_platform.h"
+#include "ui/win32/device_watch.h"
 
 namespace {
 

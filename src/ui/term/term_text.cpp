@@ -1,12 +1,12 @@
 // Text for the terminal front end: UTF-8 output, display widths, framed boxes and the progress bar.
-#include "app/term/term_text.h"
+#include "ui/term/term_text.h"
 
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
 
-#include "app/utf8.h"
+#include "base/utf8.h"
 
 namespace {
 

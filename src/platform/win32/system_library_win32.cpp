@@ -1,5 +1,5 @@
 // Loading system DLLs from the system folder only.
-#include "app/win32/system_library_win32.h"
+#include "platform/win32/system_library_win32.h"
 
 #include <cwchar>
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/text.h"
+#include "base/text.h"
 
 // Puts LC_CTYPE on the user's locale, or C.UTF-8 when that one is not UTF-8, so that wcwidth
 // knows the width of Chinese characters. Output is UTF-8 either way. true when a UTF-8 locale is

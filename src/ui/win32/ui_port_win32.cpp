@@ -1,7 +1,7 @@
 // The Windows UI port: the platform's window calls on the handles in AppState.
-#include "app/win32/ui_port_win32.h"
+#include "ui/win32/ui_port_win32.h"
 
-#include "app/win32/win32_api.h"
+#include "ui/win32/win32_api.h"
 
 #include <cstdlib>
 
