@@ -4,7 +4,8 @@
 #   (none)  optimised build (preset bench): core path, whole updates of 1 MiB and 4 MiB with a
 #           0.5 ms device delay (also through the Linux program, tolvarin-sim), 16 MiB download
 #           against curl, peak memory of a 4 MiB update, and
-#           the simulated Windows build's 1 MiB update under Wine against the native one
+#           the simulated Windows build's 1 MiB update under Wine against the native one (the
+#           i686 build, or the x86-64 one where 32-bit code cannot run: the report names it)
 #   smoke   the same, short and on the native build, so that the benchmarks keep working
 #           (scripts/test.sh runs it); its figures mean nothing
 # Wall-clock figures depend on what else the machine runs; instruction counts (callgrind) do not.
@@ -90,21 +91,30 @@ if command -v valgrind >/dev/null; then
 fi
 
 echo "== under Wine"
-# The benchmarks' own win32 tree, update server port and Wine prefix: the tests may be using theirs
-# at the same time, and a prefix serves one display at a time.
-if [ "$(scripts/wine-tree.sh)" != win32 ]; then
-  echo "skipped: this machine cannot run 32-bit code, so not the i686 program under Wine" \
-    >"$out/wine.status"
-elif command -v wine >/dev/null && command -v i686-w64-mingw32-g++ >/dev/null; then
-  cmake --preset win32-bench >/dev/null
-  cmake --build --preset win32-bench -j "$jobs" --target tolvarin-sim tolvarin-driver >/dev/null
+# The benchmarks' own Windows tree, update server port and Wine prefix: the tests may be using
+# theirs at the same time, and a prefix serves one display at a time. The build is the one the
+# Wine tests run here (scripts/wine-tree.sh): the i686 program users get where this machine runs
+# 32-bit code, else the same sources for x86-64 in a 64-bit prefix.
+tree=$(scripts/wine-tree.sh)
+if command -v wine >/dev/null && command -v i686-w64-mingw32-g++ >/dev/null; then
+  echo "$tree" >"$out/wine.build"
+  cmake --preset "$tree-bench" >/dev/null
+  cmake --build --preset "$tree-bench" -j "$jobs" --target tolvarin-sim tolvarin-driver >/dev/null
+  if [ "$tree" = win64 ]; then
+    # Every `wine` the run starts is the 64-bit loader, as in scripts/wine-tests.sh.
+    shim=build/win64-bench/wine-shim
+    mkdir -p "$shim"
+    printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$shim/wine"
+    chmod +x "$shim/wine"
+    export PATH="$(realpath "$shim"):$PATH" WINEARCH=win64
+  fi
   # The prefix's wineserver and desktop start inside the display they are to use, and end with it.
-  if ! scripts/with-display.sh bash -c 'source scripts/wine-prefix.sh build/win32-bench || exit 1
+  if ! scripts/with-display.sh bash -c 'source scripts/wine-prefix.sh "$0" || exit 1
       set +e
-      python3 scripts/bench_wine.py --bin build/win32-bench/bin --port 18049 "$@"
+      python3 scripts/bench_wine.py --bin "$0/bin" --port 18049 "$@"
       status=$?
       wineserver -k >/dev/null 2>&1
-      exit $status' bench-wine \
+      exit $status' "build/$tree-bench" \
     --native-bin "$bin" --work "$out/wine" --server tests/server/update_server.py \
     "${wine_args[@]}" --out "$out/wine.json" 2>"$out/wine.log"; then
     cat "$out/wine.log" >&2

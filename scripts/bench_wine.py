@@ -25,7 +25,8 @@ import scenarios  # noqa: E402
 
 def device_report(state_file):
     """Requests received, and the pace lines: gaps timed, their total ns, slow ones, median ns,
-    longest ns; of all gaps, and of those before a sector's first request."""
+    longest ns; of all gaps, and of those before a sector's first request; the time the device
+    spent answering."""
     report = {"requests": 0}
     with open(state_file) as f:
         for line in f:
@@ -40,6 +41,8 @@ def device_report(state_file):
                 report.update(gaps=gaps, gap_s=total * 1e-9, slow_gaps=slow,
                               median_gap_us=median * 1e-3, longest_gap_s=longest * 1e-9,
                               run_gap_s=(total - longest) * 1e-9)
+            elif words and words[0] == "busy":
+                report["in_device_s"] = int(words[1]) * 1e-9
     return report
 
 

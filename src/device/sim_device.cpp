@@ -12,6 +12,7 @@
 //                                         how the requests since opening were paced (written for
 //                                         whoever reads the file; not loaded back)
 //   sector-pace <same fields>             the same of the gaps before each sector's first request
+//   busy <ns>                             time spent answering those requests (delay included)
 #include "device/sim_device.h"
 
 #include <chrono>
@@ -179,6 +180,7 @@ int CSimDevice::HandleRequest(ScsiRequest* request) {
   WaitUntilNanos(arrived + int64_t{faults.delayMicros} * 1000);
   int result = Answer(request);
   answeredNanos = NowNanos();
+  busyNanos += static_cast<uint64_t>(answeredNanos - arrived);
   return result;
 }
 
@@ -281,6 +283,7 @@ bool CSimDevice::Save(const std::string& path) const {
     out << "sector " << sector << " " << Hex(bytes.data(), bytes.size()) << "\n";
   SavePace(out, "pace", pace);
   SavePace(out, "sector-pace", sectorPace);
+  if (busyNanos) out << "busy " << busyNanos << "\n";
   out.flush();
   return static_cast<bool>(out);
 }
@@ -331,10 +334,8 @@ bool CSimDevice::Load(const std::string& path) {
       std::string hex;
       fields >> hex;
       loaded.commands.push_back(static_cast<uint32_t>(std::strtoul(hex.c_str(), nullptr, 16)));
-    } else if (key == "pace" || key == "sector-pace") {
+    } else if (key == "pace" || key == "sector-pace" || key == "busy") {
       // A report of the session that wrote the file; a loaded device times its own requests.
-      uint64_t ignored[5];
-      for (uint64_t& value : ignored) fields >> value;
     } else if (key == "sector") {
       uint32_t sector = 0;
       std::string hex;

@@ -79,6 +79,8 @@ class CSimDevice {
   // The gaps before each sector's first request (its erase, or the read of its first page): where
   // the program shows its progress, once a sector.
   SimPace sectorPace;
+  // Time spent answering the timed requests: their delays and the device's own work.
+  uint64_t busyNanos = 0;
   uint64_t requestCount = 0;
   // Whether to keep `log`; long benchmarks switch it off.
   bool keepLog = true;

@@ -529,6 +529,39 @@ def scenario_unplug(s):
     s.check_exit(10)
 
 
+def sector_gap_longest_s(state_file):
+    """The longest gap the device saw before a sector's first request (where progress is shown)."""
+    with open(state_file) as f:
+        for line in f:
+            words = line.split()
+            if words and words[0] == "sector-pace":
+                return int(words[5]) * 1e-9
+    return None
+
+
+def scenario_busywindow(s):
+    """The window's thread held up mid-run: the device is not, and the texts still end right."""
+    s.fixture("offer", delay_us=3000)
+    s.start_server()
+    s.start_program()
+    s.wait("Start enabled", lambda st: s.enabled(st, START), 15)
+    check(s.click(START) == 0, "Start")
+    s.wait("programming", lambda st: re.match(r"^[TVCI] - ", s.text(st, START)), 20)
+    hold_s = 3.0
+    rc, _ = s.driver("hold-window", str(int(hold_s * 1000)))
+    check(rc == 0, "window thread held")
+    state = s.wait("closing box", lambda st: s.boxes(st), 30)
+    check(s.boxes(state)[0]["caption"] == DONE_CAPTION, "closing box", s.boxes(state))
+    check(s.text(state, START) == "Verify C Complete!", "last progress", s.text(state, START))
+    s.close_box()
+    s.check_exit()
+    longest = sector_gap_longest_s(s.state_file)
+    # A worker that waited for the window would have left the device idle for the whole hold.
+    check(longest is not None and longest < hold_s / 2, "device paced while the window was held",
+          longest)
+    print("  longest gap at a sector's start: %.3f s, window held %.1f s" % (longest, hold_s))
+
+
 def scenario_window(s):
     """Exit while searching; the About box on Alt+"?" and Alt+"/", closed by Esc."""
     s.start_program()
@@ -625,6 +658,7 @@ SCENARIOS = {
     "errors": scenario_errors,
     "unplug": scenario_unplug,
     "window": scenario_window,
+    "busywindow": scenario_busywindow,
     "nginx": scenario_nginx,
     "nginx-tls": scenario_nginx_tls,
     "tls-errors": scenario_tls_errors,

@@ -15,6 +15,7 @@
 //   wait-box MS             until a message box is open; prints the state
 //   wait-about MS           until the About box is open
 //   wait-gone MS            until the program's main window has gone
+//   hold-window MS          suspends the window's thread for MS (a busy or late window)
 // Exit status: 0 done, 1 usage, 2 no main window, 3 refused (disabled control), 4 timed out.
 #include <windows.h>
 // windows.h first: dbt.h builds on its types.
@@ -296,6 +297,15 @@ int wmain(int argc, wchar_t** argv) {
       return IsWindow(control) && (IsWindowEnabled(control) != FALSE) == wanted;
     });
     return ok ? 0 : 4;
+  }
+  if (command == L"hold-window") {
+    HANDLE thread =
+        OpenThread(THREAD_SUSPEND_RESUME, FALSE, GetWindowThreadProcessId(main, nullptr));
+    if (thread == nullptr || SuspendThread(thread) == static_cast<DWORD>(-1)) return 4;
+    Sleep(static_cast<DWORD>(ParseInt(arg(2))));
+    ResumeThread(thread);
+    CloseHandle(thread);
+    return 0;
   }
   if (command == L"wait-box" || command == L"wait-about") {
     bool about = command == L"wait-about";

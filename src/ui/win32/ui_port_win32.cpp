@@ -6,6 +6,8 @@
 #include <cstdlib>
 
 #include "app/app_state.h"
+#include "app/text_hand_over.h"
+#include "ui/win32/window_win32.h"
 
 static_assert(sizeof(wchar_t) == sizeof(WChar), "UTF-16 units are handed over as wchar_t");
 
@@ -43,30 +45,81 @@ HWND Combo() {
   return static_cast<HWND>(g_app.versionCombo);
 }
 
+// A worker's SetWindowText would be a message sent to the window's thread and waited for while
+// that thread repaints; texts are handed over instead (app/text_hand_over.h says how order is
+// kept). Only the window's thread calls SetWindowText for them.
+CTextHandOver g_texts;
+
+HWND MainWindow() {
+  return static_cast<HWND>(g_app.mainWindow);
+}
+
+// Also true before the window exists (start-up, tests without a window): nothing to hand to.
+bool OnWindowThread() {
+  HWND window = MainWindow();
+  return window == nullptr || GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId();
+}
+
+void ShowHandedTexts() {
+  g_texts.Take(static_cast<long long>(GetTickCount64()),
+               [](int id, const WChar* text) { SetWindowTextW(Control(id), Wide(text)); });
+}
+
+// Before anything else the worker asks of the window, the texts it set earlier are shown, so a
+// box or a control change never appears beside an older text.
+void ShowTextsFirst() {
+  if (OnWindowThread())
+    ShowHandedTexts();
+  else
+    SendMessageW(MainWindow(), WM_SHOW_TEXTS, SHOW_TEXTS_NOW, 0);
+}
+
 }  // namespace
 
+void OnShowTexts(HWND window, WPARAM when) {
+  if (when == SHOW_TEXTS_WHEN_DUE) {
+    int wait = g_texts.WaitMs(static_cast<long long>(GetTickCount64()));
+    if (wait > 0) {
+      // The notice stays outstanding, so the worker posts no more until the timer shows them.
+      SetTimer(window, TEXT_TIMER_ID, static_cast<UINT>(wait), nullptr);
+      return;
+    }
+  }
+  KillTimer(window, TEXT_TIMER_ID);
+  ShowHandedTexts();
+}
+
 void CWin32UiPort::SetControlText(int id, const WChar* text) {
-  SetWindowTextW(Control(id), Wide(text));
+  bool tell = g_texts.Store(id, text);
+  if (OnWindowThread())
+    ShowHandedTexts();
+  else if (tell)
+    PostMessageW(MainWindow(), WM_SHOW_TEXTS, SHOW_TEXTS_WHEN_DUE, 0);
 }
 
 void CWin32UiPort::EnableControl(int id, bool enabled) {
+  ShowTextsFirst();
   EnableWindow(Control(id), enabled ? TRUE : FALSE);
 }
 
 void CWin32UiPort::ComboAddLine(const WChar* line) {
+  ShowTextsFirst();
   SendMessageW(Combo(), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(line)));
 }
 
 void CWin32UiPort::ComboSelect(int line) {
+  ShowTextsFirst();
   SendMessageW(Combo(), CB_SETCURSEL, static_cast<WPARAM>(line), 0);
 }
 
 int CWin32UiPort::ComboSelection() {
+  ShowTextsFirst();
   return static_cast<int>(SendMessageW(Combo(), CB_GETCURSEL, 0, 0));
 }
 
 int CWin32UiPort::ShowMessage(const WChar* text, const WChar* caption, unsigned style) {
-  return MessageBoxW(static_cast<HWND>(g_app.mainWindow), Wide(text), Wide(caption), style);
+  ShowTextsFirst();
+  return MessageBoxW(MainWindow(), Wide(text), Wide(caption), style);
 }
 
 int CWin32UiPort::LoadString(int id, WChar* dst, int capacity) {
@@ -79,6 +132,7 @@ int CWin32UiPort::LoadString(int id, WChar* dst, int capacity) {
 }
 
 void CWin32UiPort::EndProcess(int code) {
+  ShowTextsFirst();
   std::exit(code);
 }
 

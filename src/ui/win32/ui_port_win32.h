@@ -2,12 +2,15 @@
 #pragma once
 
 #include "app/ui_port.h"
+#include "ui/win32/win32_api.h"
 
 // Control changes go to the handles in g_app (any other id is looked up among the main window's
 // children); boxes are owned by g_app.mainWindow; strings come from the exe's string table;
 // EndProcess calls exit(code), so the clean-up registered at start closes the device. Every
 // method may be called from any thread: the platform hands cross-thread window calls to the
-// main thread's message loop. Texts are the caller's and only read during the call.
+// main thread's message loop. Texts are the caller's and only read during the call. A worker's
+// texts are handed to the window's thread without waiting for it; every other method first
+// shows the texts set before it.
 class CWin32UiPort : public CUiPort {
  public:
   void SetControlText(int id, const WChar* text) override;
@@ -19,6 +22,11 @@ class CWin32UiPort : public CUiPort {
   int LoadString(int id, WChar* dst, int capacity) override;
   [[noreturn]] void EndProcess(int code) override;
 };
+
+// The window procedure's part of the hand-over: WM_SHOW_TEXTS (wParam SHOW_TEXTS_WHEN_DUE, posted
+// by a worker; SHOW_TEXTS_NOW, sent before another request) and TEXT_TIMER_ID's tick (pass
+// SHOW_TEXTS_NOW) show the latest texts the workers set, on the window's thread.
+void OnShowTexts(HWND window, WPARAM when);
 
 // The program's one port (static storage, never destroyed before exit handlers run).
 CUiPort* Win32UiPort();

@@ -9,6 +9,7 @@
 
 #include "app/app_state.h"
 #include "base/strings.h"
+#include "ui/win32/ui_port_win32.h"
 #include "workflow/identify.h"
 #include "workflow/session.h"
 #include "workflow/update_run.h"
@@ -156,7 +157,13 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       }
       break;
     case WM_TIMER:
-      OnTimer(window);
+      if (wParam == TEXT_TIMER_ID)
+        OnShowTexts(window, SHOW_TEXTS_NOW);
+      else
+        OnTimer(window);
+      return 0;
+    case WM_SHOW_TEXTS:
+      OnShowTexts(window, wParam);
       return 0;
     case WM_DEVICECHANGE:
       OnDeviceChange(wParam, lParam);

@@ -4,6 +4,11 @@
 #include "ui/win32/win32_api.h"
 
 constexpr UINT_PTR SEARCH_TIMER_ID = 0;
+constexpr UINT_PTR TEXT_TIMER_ID = 1;
+// Control texts handed over by the workers (ui_port_win32.h): wParam says when to show them.
+constexpr UINT WM_SHOW_TEXTS = WM_APP + 1;
+constexpr WPARAM SHOW_TEXTS_WHEN_DUE = 0;
+constexpr WPARAM SHOW_TEXTS_NOW = 1;
 constexpr UINT SEARCH_PERIOD_MS = 1000;
 constexpr WORD CMD_ABOUT = 104;
 constexpr int ABOUT_DIALOG_ID = 103;
