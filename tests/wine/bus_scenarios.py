@@ -44,7 +44,6 @@ class Bus:
     files. Its disks go away with it."""
 
     def __init__(self, s):
-        self.s = s
         installed = os.path.join(s.work, "bus-install.txt")
         # Never a pipe to a program that starts a service: the service keeps it open for ever.
         with open(installed, "w") as out:
