@@ -47,6 +47,10 @@ tolvarin_program(tolvarin-sim tolvarin_core_sim
 # run the very code path a release runs, not a URL read at run time.
 tolvarin_program(tolvarin-sim-tls tolvarin_core_sim_tls
     src/device/device_platform_sim.cpp src/ui/win32/sim_watch_win32.cpp)
+# The release program with the local test server's URL, that one setting apart: the tests run it
+# on the test bus driver (tests/wine/bus), so the device code users run meets a device stack.
+tolvarin_program(tolvarin-local tolvarin_core_sim
+    src/device/device_platform_win32.cpp src/ui/win32/device_watch_system_win32.cpp)
 
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

@@ -68,6 +68,22 @@ TEST(MatchesDevicePath, BothTokensExactCase) {
   EXPECT_FALSE(MatchesDevicePath(u""));
 }
 
+TEST(MatchesRemovedDeviceName, BothTokensInAnyAsciiLetterCase) {
+  // A removal notice as Wine words it: the device ID part upper case, the instance as it was.
+  EXPECT_TRUE(MatchesRemovedDeviceName(
+      u"\\\\?\\USBSTOR#DISK&VEN_QUORVEL&PROD_482DISKPROBEXQ&REV_1.00#0123456789abcdef&0#"
+      u"{53f56308-b6bf-11d0-94f2-00a0c91efb8b}"));
+  EXPECT_TRUE(MatchesRemovedDeviceName(u"USBSTOR#Disk&Ven_QQuorvel&Prod_482DiskProbeXQ#1"));
+  EXPECT_TRUE(MatchesRemovedDeviceName(DEVICE.c_str()));
+  EXPECT_FALSE(MatchesRemovedDeviceName(u"USBSTOR#DISK&VEN_OTHER&PROD_482DISKPROBEXQ#1"));
+  EXPECT_FALSE(MatchesRemovedDeviceName(u"USBSTOR#DISK&VEN_QUORVEL&PROD_STICK#1"));
+  EXPECT_FALSE(MatchesRemovedDeviceName(u"VEN_QUORVEL&PROD_482DISKPROBEX"));
+  // Only ASCII letters fold: the Kelvin sign lower-cases to 'k' in Unicode, but is no K here.
+  EXPECT_FALSE(MatchesRemovedDeviceName(u"VEN_QUORVEL&PROD_482DIS\u212APROBEXQ"));
+  // The search itself keeps the exact test.
+  EXPECT_FALSE(MatchesDevicePath(u"VEN_QUORVEL&PROD_482DISKPROBEXQ"));
+}
+
 TEST(DeviceSearch, FirstMatchThatPassesTheProbeWins) {
   CFakeEnumeration fake;
   std::u16string second = DEVICE + u"#2";

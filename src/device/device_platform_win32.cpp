@@ -104,7 +104,7 @@ class CWin32DevicePlatform : public CDevicePlatform {
   bool BeginInterfaceList() override {
     api = Setup();
     if (api == nullptr) return false;
-    set = api->SetupDiGetClassDevsW(&DISK_INTERFACE_CLASS, nullptr, nullptr,
+    set = api->SetupDiGetClassDevsW(&CDROM_INTERFACE_CLASS, nullptr, nullptr,
                                     DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     return set != INVALID_HANDLE_VALUE;
   }
@@ -112,7 +112,7 @@ class CWin32DevicePlatform : public CDevicePlatform {
   int InterfacePath(int index, WChar* path, int capacity) override {
     SP_DEVICE_INTERFACE_DATA record;
     record.cbSize = INTERFACE_RECORD_SIZE;
-    if (!api->SetupDiEnumDeviceInterfaces(set, nullptr, &DISK_INTERFACE_CLASS,
+    if (!api->SetupDiEnumDeviceInterfaces(set, nullptr, &CDROM_INTERFACE_CLASS,
                                           static_cast<DWORD>(index), &record))
       return INTERFACE_END;
     // The first call only learns the size; its failure is expected.

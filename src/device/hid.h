@@ -11,6 +11,10 @@ inline constexpr WChar PRODUCT_TOKEN[] = u"482diskprobexq";
 
 // True when `path` contains VENDOR_TOKEN and also PRODUCT_TOKEN, each as an exact substring.
 bool MatchesDevicePath(const WChar* path);
+// The same test with ASCII letters compared without case, for the names in removal notices: the
+// system need not give them the case of the path the search saw (Wine upper-cases the device ID
+// part), and an exact test would miss the device's own removal.
+bool MatchesRemovedDeviceName(const WChar* name);
 
 // Holds the device handle and turns page transfers into request blocks, one per page.
 class CHidIO {

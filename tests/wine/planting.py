@@ -10,8 +10,10 @@ must never be loaded into the (elevated) program.
 2. Under every name on that list (and the few any run must cover) that Windows never looks up
    beside an exe, that is no KnownDLL, plants the marker DLL beside a copy of each exe and in its
    working directory, and gives those names Windows' own search order (native first).
-3. Runs the release exe through its start and the simulated exe through a whole update, with
-   the exes taken from --exes (for example the signed ones).
+3. Runs the release device code (tolvarin-local.exe) through a whole update on the test bus
+   (bus_scenarios.py), so that SetupAPI and all it pulls in load while a device is really searched,
+   opened and driven, and the simulated exe through a whole update, with the exes taken from
+   --exes (for example the signed ones).
 Fails when any marker was loaded: a module loaded from the planted folders in the +loaddll trace,
 or a file the marker's DllMain leaves behind. Then runs each exe with one of its on-demand
 libraries missing: without WinINet a download fails as offline, without WINMM an update still
@@ -24,6 +26,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import scenarios  # noqa: E402  (the scenarios' session and helpers)
+import bus_scenarios  # noqa: E402  (whole updates of the release device code on the test bus)
 from scenarios import Failure, check  # noqa: E402
 from known_dlls import KNOWN_DLLS  # noqa: E402
 
@@ -61,7 +64,7 @@ class PlantedSession(scenarios.Session):
         self.markers = os.path.join(self.work, "markers")
         os.makedirs(self.app)
         os.makedirs(self.markers)
-        for exe in ("tolvarin.exe", "tolvarin-sim.exe"):
+        for exe in ("tolvarin.exe", "tolvarin-sim.exe", "tolvarin-local.exe"):
             shutil.copy(os.path.join(args.exes, exe), self.app)
         for name in planted:
             for folder in (self.app, self.work):
@@ -169,7 +172,7 @@ def main():
     learn = PlantedSession(args, "planting-learn")
     try:
         whole_update(learn)
-        release_start(learn)
+        bus_scenarios.update_on_bus(learn)
         seen = sorted({name for name, _, _ in learn.loaded()})
     except Failure as error:
         print("FAIL learning run: %s" % error)
@@ -187,7 +190,7 @@ def main():
 
     s = PlantedSession(args, "planting", planted)
     try:
-        release_start(s)
+        bus_scenarios.update_on_bus(s)
         whole_update(s)
         loads = s.planted_loads()
         check(not loads, "no planted DLL is loaded", loads)

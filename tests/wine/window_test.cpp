@@ -134,8 +134,9 @@ TEST_F(WindowTest, RemovalNamesTheDeviceOnlyWithBothTokensInTheFirst255Units) {
   EXPECT_TRUE(RemovalNamesDevice(Record(DEVICE_NAME).data()));
   EXPECT_FALSE(RemovalNamesDevice(Record(u"\\\\?\\usbstor#disk&ven_quorvel&prod_other#1").data()));
   EXPECT_FALSE(RemovalNamesDevice(Record(u"\\\\?\\usbstor#disk&prod_482diskprobexq#1").data()));
-  EXPECT_FALSE(
-      RemovalNamesDevice(Record(u"\\\\?\\usbstor#disk&ven_QUORVEL&prod_482DISKPROBEXQ#1").data()));
+  // The system's notices need not keep the path's case: the tokens match in any ASCII case.
+  EXPECT_TRUE(
+      RemovalNamesDevice(Record(u"\\\\?\\USBSTOR#DISK&VEN_QUORVEL&PROD_482DISKPROBEXQ#1").data()));
   // The name is cut to 255 units before the tokens are looked for.
   std::u16string padded = u"ven_quorvel&" + std::u16string(255 - 12 - 14, u'x');
   EXPECT_TRUE(RemovalNamesDevice(Record(padded + u"482diskprobexq").data()));

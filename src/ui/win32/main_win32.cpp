@@ -66,7 +66,7 @@ bool CreateMainWindow(HINSTANCE instance, int showMode) {
   DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
   filter.dbcc_size = NOTIFICATION_FILTER_SIZE;
   filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-  filter.dbcc_classguid = DISK_INTERFACE_CLASS;
+  filter.dbcc_classguid = CDROM_INTERFACE_CLASS;
   // The handle is not kept: the registration lasts as long as the process.
   if (RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE) == nullptr)
     return false;

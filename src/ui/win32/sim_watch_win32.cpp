@@ -32,7 +32,7 @@ void SendRemoval(HWND window) {
   notice->dbcc_size = static_cast<DWORD>(record.size());
   notice->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
   notice->dbcc_reserved = 0;
-  notice->dbcc_classguid = DISK_INTERFACE_CLASS;
+  notice->dbcc_classguid = CDROM_INTERFACE_CLASS;
   std::memcpy(notice->dbcc_name, SIM_DEVICE_PATH, nameUnits * sizeof(WChar));
   SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<LPARAM>(notice));
 }

@@ -122,7 +122,7 @@ bool RemovalNamesDevice(const void* record) {
   CopyText(
       name, REMOVED_NAME_CAPACITY,
       reinterpret_cast<const WChar*>(static_cast<const uint8_t*>(record) + BROADCAST_NAME_OFFSET));
-  return MatchesDevicePath(name);
+  return MatchesRemovedDeviceName(name);
 }
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -36,6 +36,6 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // True when a WM_DEVICECHANGE removal record (lParam) names the device: its interface name,
-// copied into REMOVED_NAME_CAPACITY units and cut to fit, holds both device tokens. The record is
-// only read.
+// copied into REMOVED_NAME_CAPACITY units and cut to fit, holds both device tokens in any ASCII
+// letter case. The record is only read.
 bool RemovalNamesDevice(const void* record);
