@@ -11,7 +11,6 @@
 // fields, every media command "not ready, medium not present", so that the disk driver reads no
 // partitions. A request the model fails ends in a phase error: the host resets the port and
 // reports a transport error, which is how a failing device reaches the program.
-#include <endian.h>
 #include <fcntl.h>
 #include <linux/usb/ch9.h>
 #include <linux/usb/functionfs.h>
