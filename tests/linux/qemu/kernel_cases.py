@@ -241,6 +241,10 @@ def case_fault(detector, _):
 
 
 def verify_fault():
+    with open(os.path.join(ARGS.share, "fault-gadget0.log")) as f:
+        told = f.read()
+    check(re.search(r"phase error\n(.*\n)*gadget: configured", told),
+          "the host reset and configured the disk again after the failed request", told)
     device = tool("sim", "show", "--state", state("fault"))
     check(device["commands"] == [] and device["requestCount"] > FAILING_REQUEST,
           "the device answered again after the reset; no finishing command", device)

@@ -128,6 +128,7 @@ void ControlLoop(int ep0) {
     for (ssize_t i = 0; i < n / static_cast<ssize_t>(sizeof events[0]); ++i) {
       const usb_functionfs_event& e = events[i];
       if (e.type == FUNCTIONFS_UNBIND) SaveAndExit("unplugged");
+      if (e.type == FUNCTIONFS_ENABLE) std::fprintf(stderr, "gadget: configured\n");
       if (e.type != FUNCTIONFS_SETUP) continue;
       const usb_ctrlrequest& r = e.u.setup;
       bool in = r.bRequestType & USB_DIR_IN;
@@ -196,6 +197,7 @@ uint8_t VendorCommand(bool in, const uint8_t* cb, uint8_t cbLength, uint32_t len
     ok = g_gadget.device.HandleRequest(&request);
   }
   if (in && ok && length == PAGE_SIZE) data->assign(request.data, request.data + PAGE_SIZE);
+  if (!ok) std::fprintf(stderr, "gadget: request failed, phase error\n");
   return ok ? CSW_PASSED : CSW_PHASE_ERROR;
 }
 
