@@ -34,7 +34,8 @@ def device_report(state_file):
             if words and words[0] == "requests":
                 report["requests"] = int(words[1])
             elif words and words[0] == "sector-pace":
-                report.update(sector_gaps=int(words[1]), sector_gap_us=int(words[4]) * 1e-3)
+                report.update(sector_gaps=int(words[1]), sector_gap_s=int(words[2]) * 1e-9,
+                              sector_gap_us=int(words[4]) * 1e-3)
             elif words and words[0] == "pace":
                 gaps, total, slow, median, longest = (int(w) for w in words[1:6])
                 # The longest gap is the wait for the click on Start.

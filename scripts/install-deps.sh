@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev valgrind time curl
   osslsigncode openssl python3-pefile
   libudev-dev libcli11-dev pkg-config tmux dpkg-dev lintian man-db
+  qemu-system-x86 busybox-static udev kmod cpio
 )
 
 missing=()

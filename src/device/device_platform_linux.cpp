@@ -192,6 +192,7 @@ int CLinuxDevicePlatform::DeviceIo(DeviceHandle handle, ScsiRequest* request) {
   sg_io_hdr_t io;
   if (!FillSgIo(request, &io)) return 0;
   int result = kernel->SgIo(static_cast<int>(handle), &io);
+  if (result < 0 && errno == ENODEV && onDetached != nullptr) onDetached();
   return SgIoResult(result, io, request);
 }
 

@@ -72,6 +72,10 @@ class CLinuxDevicePlatform : public CDevicePlatform {
   // errno of the last failed read-write open (0 after a good one) and the node it named.
   int openError = 0;
   std::string openErrorNode;
+  // Called from DeviceIo when the kernel refuses a request because the device has been detached
+  // (ENODEV), which comes before udev's removal event; null: nobody is told. The request still
+  // fails as usual when it returns.
+  void (*onDetached)() = nullptr;
 
  private:
   const ScsiGenericDevice* Find(const WChar* path) const;

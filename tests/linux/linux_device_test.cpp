@@ -31,6 +31,7 @@ struct SentRequest {
 
 struct Answer {
   int result = 0;
+  int error = 0;  // errno when result is negative
   unsigned char status = 0;
   unsigned short host = 0, driver = 0;
   uint8_t fill = 0;  // written into a data-in buffer
@@ -62,7 +63,10 @@ class CFakeKernel : public CScsiPassThrough {
     sent_.push_back(sent);
     Answer answer = answers.empty() ? Answer() : answers.front();
     if (!answers.empty()) answers.erase(answers.begin());
-    if (answer.result < 0) return answer.result;
+    if (answer.result < 0) {
+      errno = answer.error;
+      return answer.result;
+    }
     if (io->dxfer_direction == SG_DXFER_FROM_DEV)
       std::memset(io->dxferp, answer.fill, io->dxfer_len);
     if (!answer.sense.empty()) std::memcpy(io->sbp, answer.sense.data(), answer.sense.size());
@@ -329,4 +333,38 @@ TEST_F(LinuxDeviceTest, NoListOrNoMatchFindsNothing) {
   uint8_t page[256];
   EXPECT_EQ(io.ReadPages(0, page, 256), 0) << "no device open: nothing sent";
   EXPECT_TRUE(kernel.sent_.empty());
+}
+
+namespace {
+int g_detachedTold = 0;
+}
+
+// An unplugged device is refused with ENODEV as soon as the kernel detaches it, well before udev's
+// removal event: the back end tells the removal watch at once, and the request still fails. Other
+// failures are left to the run to report.
+TEST_F(LinuxDeviceTest, DetachedDeviceIsToldAtOnce) {
+  CHidIO io(&platform);
+  Open(&io);
+  uint8_t page[256] = {};
+  Answer detached;
+  detached.result = -1;
+  detached.error = ENODEV;
+  Answer failedCall;
+  failedCall.result = -1;
+  failedCall.error = EIO;
+  Answer noConnect;
+  noConnect.host = DID_NO_CONNECT;
+
+  kernel.answers = {detached};
+  EXPECT_EQ(io.ReadPages(0, page, 256), 0) << "nobody to tell";
+
+  g_detachedTold = 0;
+  platform.onDetached = [] { ++g_detachedTold; };
+  kernel.answers = {failedCall, noConnect};
+  EXPECT_EQ(io.ReadPages(0, page, 256), 0);
+  EXPECT_EQ(io.WritePages(0, page, 256), 0);
+  EXPECT_EQ(g_detachedTold, 0);
+  kernel.answers = {detached};
+  EXPECT_EQ(io.WritePages(0, page, 256), 0);
+  EXPECT_EQ(g_detachedTold, 1);
 }

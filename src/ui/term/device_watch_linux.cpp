@@ -7,9 +7,12 @@
 void PrepareTermPlatform() {}
 
 bool StartRemovalWatch(void (*onRemoved)()) {
-  const std::string& syspath = LinuxDevicePlatform()->opened.syspath;
-  if (syspath.empty()) return false;
-  return WatchScsiGenericRemoval(syspath, onRemoved);
+  CLinuxDevicePlatform* platform = LinuxDevicePlatform();
+  if (platform->opened.syspath.empty()) return false;
+  // Requests fail at once when the device is unplugged; without this the run would end on that
+  // failure before udev has told of the removal.
+  platform->onDetached = onRemoved;
+  return WatchScsiGenericRemoval(platform->opened.syspath, onRemoved);
 }
 
 bool DeviceAccessDenied(std::string* node) {
