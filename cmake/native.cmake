@@ -32,7 +32,7 @@ target_link_libraries(tolvarin PRIVATE PkgConfig::UDEV)
 # The program for real devices again, with the simulated programs' update URL (127.0.0.1): what
 # the tests run on a real kernel, with the update server beside it.
 tolvarin_term_program(tolvarin-local tolvarin_core_sim
-    src/device/device_platform_linux.cpp src/app/term/device_watch_linux.cpp)
+    src/device/device_platform_linux.cpp src/ui/term/device_watch_linux.cpp)
 target_link_libraries(tolvarin-local PRIVATE PkgConfig::UDEV)
 # The same program on the simulated device (a state file) and the local update server.
 tolvarin_term_program(tolvarin-sim tolvarin_core_sim
