@@ -17,7 +17,8 @@ find_package(CLI11 CONFIG REQUIRED)
 find_package(Threads REQUIRED)
 tolvarin_core(tolvarin_core_sim "${TOLVARIN_SIM_UPDATE_URL}" tolvarin_native)
 
-set(TERM_SOURCES src/app/term/main_term.cpp src/app/term/term_ui.cpp src/app/term/term_text.cpp)
+set(TERM_SOURCES src/app/term/main_term.cpp src/app/term/term_ui.cpp src/app/term/term_text.cpp
+    src/app/term/privileges_linux.cpp)
 
 function(tolvarin_term_program name core)
   add_executable(${name} ${TERM_SOURCES} ${ARGN})
