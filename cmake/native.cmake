@@ -17,7 +17,8 @@ find_package(CLI11 CONFIG REQUIRED)
 find_package(Threads REQUIRED)
 tolvarin_core(tolvarin_core_sim "${TOLVARIN_SIM_UPDATE_URL}" tolvarin_native)
 
-set(TERM_SOURCES src/ui/term/main_term.cpp src/ui/term/term_ui.cpp src/ui/term/term_text.cpp)
+set(TERM_SOURCES src/ui/term/main_term.cpp src/ui/term/term_ui.cpp src/ui/term/term_text.cpp
+    src/ui/term/privileges_linux.cpp)
 
 function(tolvarin_term_program name core)
   add_executable(${name} ${TERM_SOURCES} ${ARGN})

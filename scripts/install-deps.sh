@@ -10,7 +10,7 @@ packages=(
   nginx-light
   clang libclang-rt-14-dev valgrind time curl
   osslsigncode openssl python3-pefile
-  libudev-dev libcli11-dev pkg-config tmux dpkg-dev lintian man-db
+  libudev-dev libcli11-dev pkg-config tmux dpkg-dev lintian man-db locales
   qemu-system-x86 busybox-static udev kmod cpio
 )
 

@@ -3,15 +3,17 @@
 and the local update server on a free port.
 
 Usage: term_scenarios.py --bin DIR --server update_server.py --work DIR --version V SCENARIO...
-Scenarios: update unplug errors current piped options. Each screen it checks is also written to
-WORK/<scenario>-<n>.txt.
+Scenarios: update unplug errors current piped options screen. Each screen it checks is also written
+to WORK/<scenario>-<n>.txt.
 """
 import argparse
 import json
 import os
+import pwd
 import re
 import shlex
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -36,9 +38,9 @@ def check(ok, what, detail=""):
 
 
 class Server:
-    def __init__(self, root):
-        self.proc = subprocess.Popen([sys.executable, ARGS.server, "--root", root, "--port", "0"],
-                                     stdout=subprocess.PIPE, text=True)
+    def __init__(self, root, *options):
+        self.proc = subprocess.Popen([sys.executable, ARGS.server, "--root", root, "--port", "0"]
+                                     + list(options), stdout=subprocess.PIPE, text=True)
         line = self.proc.stdout.readline().split()
         assert line[:1] == ["READY"], line
         self.port = int(line[1])
@@ -54,10 +56,32 @@ def closed_port():
         return s.getsockname()[1]
 
 
-class World:
-    """One scenario's server tree and device (written by tolvarin-tool), plugged in or not."""
+# Descriptions of the two main images as a hostile server sends them: a title change, a bell and a
+# screen clear; line breaks, bidi overrides and isolates, a C1 CSI and DEL. Each such character
+# must show as one U+FFFD.
+HOSTILE = ("1.2.3\x1b]0;PWN\x07\x1b[2J", "1.2.4\r\n\u202e\u2066\x9b31m\x7f")
+HOSTILE_LINES = ["1. 1123  [ 1.2.3\ufffd]0;PWN\ufffd\ufffd[2J ]",
+                 "2. 1124  [ 1.2.4" + "\ufffd" * 5 + "31m\ufffd ]"]
 
-    def __init__(self, name, fixture, delay_us=0, plugged=True, server=True):
+
+def hostile(tree):
+    for index in ("step", "final"):
+        for entry, text in zip(tree["models"][0][index]["entries"][2:], HOSTILE):
+            entry["description"] = text
+
+
+def more_passes(tree):
+    """The final index differs from the step one: the update takes another pass."""
+    tree["models"][0]["final"]["versionWord"] += 1
+
+
+class World:
+    """One scenario's server tree and device (written by tolvarin-tool), plugged in or not.
+    device names the fixture of the device when it differs from the server's; edit changes the
+    fixture's manifest before it is published."""
+
+    def __init__(self, name, fixture, delay_us=0, plugged=True, server=True, device=None,
+                 edit=None):
         self.dir = os.path.join(ARGS.work, name)
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
@@ -65,7 +89,16 @@ class World:
         self.unplugged = self.state + ".unplugged"
         tool = os.path.join(ARGS.bin, "tolvarin-tool")
         worlds.publish_tree(tool, self.dir, fixture)
-        worlds.create_device(tool, self.state, fixture, delay_us)
+        if edit:
+            manifest = os.path.join(self.dir, "manifest.json")
+            with open(manifest, encoding="utf-8") as f:
+                tree = json.load(f)
+            edit(tree)
+            with open(manifest, "w", encoding="utf-8") as f:
+                json.dump(tree, f)
+            shutil.rmtree(os.path.join(self.dir, "server"))
+            worlds.run_tool(tool, "publish", manifest, "--out", os.path.join(self.dir, "server"))
+        worlds.create_device(tool, self.state, device or fixture, delay_us)
         if not plugged:
             os.rename(self.state, self.unplugged)
         self.server = Server(os.path.join(self.dir, "server")) if server else None
@@ -94,26 +127,65 @@ class World:
 
 
 class Pane:
-    """tolvarin-sim in a tmux pane of its own server; its exit status lands in a file."""
+    """tolvarin-sim in a tmux pane of its own server; its exit status lands in a file, and the
+    terminal's modes after it (stty -a) in another. With shell, the program runs from an
+    interactive bash, which has job control: stopped, it goes on with continue_job."""
     count = 0
 
-    def __init__(self, world, args=(), env=None, width=90, height=40):
+    def __init__(self, world, args=(), env=None, width=90, height=40, shell=False):
         self.world = world
         Pane.count += 1
         self.socket = "tolvarin-term-%d-%d" % (os.getpid(), Pane.count)
         self.status_file = os.path.join(world.dir, "status-%d" % Pane.count)
+        self.stty_file = self.status_file + ".stty"
         self.shots = 0
         environment = " ".join("%s=%s" % (k, shlex.quote(v)) for k, v in world.env(env).items())
         program = " ".join(shlex.quote(a) for a in [os.path.join(ARGS.bin, "tolvarin-sim")] + list(args))
-        command = "cd %s && env %s %s; echo $? > %s; sleep 600" % (
-            shlex.quote(world.dir), environment, program, shlex.quote(self.status_file))
+        command = "cd %s && env %s %s" % (shlex.quote(world.dir), environment, program)
+        self.epilogue = "s=$?; stty -a > %s; echo $s > %s" % (shlex.quote(self.stty_file),
+                                                              shlex.quote(self.status_file))
+        first = "bash --norc --noprofile -i" if shell else "%s; %s; sleep 600" % (command,
+                                                                                   self.epilogue)
         subprocess.run(["tmux", "-u", "-L", self.socket, "-f", "/dev/null", "new-session", "-d",
-                        "-x", str(width), "-y", str(height), command], check=True)
+                        "-x", str(width), "-y", str(height), first], check=True)
+        if shell:
+            # The epilogue comes with fg: bash would run it as soon as the program stops.
+            self.keys("-l", command)
+            self.keys("Enter")
 
-    def screen(self):
-        out = subprocess.run(["tmux", "-u", "-L", self.socket, "capture-pane", "-p"],
-                             capture_output=True, text=True)
+    def continue_job(self):
+        self.keys("-l", "fg; " + self.epilogue)
+        self.keys("Enter")
+
+    def screen(self, history=False):
+        """The visible screen; with history, the scrollback above it too."""
+        out = subprocess.run(["tmux", "-u", "-L", self.socket, "capture-pane", "-p"]
+                             + (["-S", "-"] if history else []), capture_output=True, text=True)
         return out.stdout.rstrip("\n")
+
+    def tmux(self, *argv):
+        return subprocess.run(["tmux", "-L", self.socket] + list(argv), capture_output=True,
+                              text=True).stdout.strip()
+
+    def pid(self):
+        """The program's process id: the one child of the pane's shell."""
+        shell = self.tmux("display", "-p", "#{pane_pid}")
+        with open("/proc/%s/task/%s/children" % (shell, shell)) as f:
+            return int(f.read().split()[0])
+
+    def process_state(self):
+        """The program's state letter in /proc: R or S running, T stopped."""
+        with open("/proc/%d/stat" % self.pid()) as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+
+    def cursor_visible(self):
+        return self.tmux("display", "-p", "#{cursor_flag}") == "1"
+
+    def modes_restored(self):
+        """Line editing and echo on after the program: the terminal as it was before it."""
+        with open(self.stty_file) as f:
+            words = f.read().split()
+        return "icanon" in words and "echo" in words
 
     def keys(self, *keys):
         subprocess.run(["tmux", "-L", self.socket, "send-keys"] + list(keys), check=True)
@@ -178,7 +250,15 @@ def scenario_update(world):
     screen = pane.wait("progress", r"\] +([1-9]|[1-9]\d)%$")
     check("更新中, 請勿移除測速器." in screen, "run prompt", screen)
     pane.save(screen, "progress")
+    # Ctrl-\ and Ctrl-Z would leave the flash half written: held off like Ctrl-C.
+    pane.keys("C-\\")
+    pane.keys("C-z")
+    screen = pane.wait("quit and stop held off", r"^更新中, 不能中斷! 請等待更新完成\.$")
+    time.sleep(0.3)
+    check(pane.running() and pane.process_state() in ("R", "S"), "the run goes on",
+          (pane.process_state(), screen))
     screen = pane.wait("closing box", r"請按 Enter 鍵繼續\.", 60)
+    check("不能中斷" not in screen, "the warning goes with the run", screen)
     check(re.search(r"^┌─ 更新完成\. ─+┐$", screen, re.M), "closing box frame", screen)
     check(re.search(r"^Verify C Complete!  \[#{30}\] 100%$", screen, re.M), "full bar", screen)
     widths = {len(line) + sum(1 for c in line if ord(c) > 0x2E80)
@@ -188,6 +268,10 @@ def scenario_update(world):
     check(pane.running(), "the closing box waits")
     pane.keys("Enter")
     check(pane.status() == 0, "exit status 0 after the update")
+    check(pane.modes_restored() and pane.cursor_visible(), "the terminal as it was")
+    history = pane.screen(history=True)
+    check(history.count("Tolvarin - k47Q") == 1, "redrawn in place: one block in the scrollback",
+          history)
     device = world.device()
     check(device["commands"] == ["0x80000"], "finishing command", device["commands"])
     check(8 in device["sectors"] and 11 in device["sectors"], "main image 2 written",
@@ -268,8 +352,12 @@ def scenario_current(world):
     pane.close()
     # Forced, the same device is offered its images again.
     pane = Pane(world, ["--force"])
-    screen = pane.wait("forced offer", r"按 1-1 選擇版本")
+    screen = pane.wait("forced offer", r"^按 Enter 開始更新, q 離開\.$")
     check("Tolvarin - k47Q (強制更新)" in screen, "forced title", screen)
+    # One version: nothing to choose; a digit beyond the list says so.
+    pane.keys("3")
+    screen = pane.wait("no such line", r"^沒有第 3 個版本 \(共 1 個\)\. 按 Enter 開始更新")
+    pane.save(screen, "no-such-line")
     pane.keys("q")
     check(pane.status() == 0, "q ends with 0")
     pane.close()
@@ -287,14 +375,47 @@ def scenario_piped(world):
         f.write(out)
     print("---- piped\n" + out, flush=True)
     check(result.returncode == 0, "exit status 0", result.returncode)
-    check("\x1b" not in out and "\r" not in out, "no escape sequences", repr(out[:200]))
+    check(not re.search("[\x00-\x09\x0b-\x1f\x7f-\x9f\u202a-\u202e\u2066-\u2069]", out),
+          "no control or bidi characters, the server's included", repr(out[:200]))
     lines = out.splitlines()
-    check(lines[:2] == ["Tolvarin - k47Q", "按 q 離開."], "first lines", lines[:2])
+    check(lines[:2] == ["Tolvarin - k47Q", " 你的版本 : 尋 找 中.....   0"],
+          "first lines: --yes reads no key, so offers none", lines[:2])
+    check(["    " + line for line in HOSTILE_LINES] == lines[lines.index(" 可取得版本 :") + 1:][:2],
+          "the server's descriptions, each control a stand-in", lines)
     check(" 你的版本 : [ 1100 ]" in lines, "device version line", lines)
     check(any(l.startswith("開 始 更 新:  > 1. 1123") for l in lines), "chosen line", lines)
     check(lines[-7] == "Verify C Complete!  [##############################] 100%", "last progress",
           lines[-7:])
     check(lines[-6].startswith("┌─ 更新完成. ─"), "closing box", lines[-6:])
+    # A Big5 locale gets Big5, frames in ASCII and '?' for what Big5 lacks; a Latin-1 one is told
+    # plainly (in ASCII) that the texts cannot show.
+    locales = os.path.join(ARGS.work, "locale")
+    os.makedirs(locales, exist_ok=True)
+    for charset, name in (("BIG5", "zh_TW.BIG5"), ("ISO-8859-1", "en_US.ISO-8859-1")):
+        if not os.path.isdir(os.path.join(locales, name)):
+            subprocess.run(["localedef", "-f", charset, "-i", name.split(".")[0],
+                            os.path.join(locales, name)], check=True)
+    for name in ("LC_ALL", "LC_CTYPE"):
+        env.pop(name, None)
+    # With LOCPATH set, glibc's newlocale leaks its copy of the path when p11-kit (under libcurl)
+    # calls it while loading: not the program's leak, for the sanitizer builds.
+    suppressions = os.path.join(locales, "lsan.supp")
+    with open(suppressions, "w") as f:
+        f.write("leak:__argz_add_sep\n")
+    env["LSAN_OPTIONS"] = ":".join(filter(None, (env.get("LSAN_OPTIONS"),
+                                                 "suppressions=" + suppressions)))
+    runs = {}
+    for name in ("zh_TW.BIG5", "en_US.ISO-8859-1"):
+        runs[name] = subprocess.run([os.path.join(ARGS.bin, "tolvarin-sim"), "--yes"],
+                                    cwd=world.dir, env=dict(env, LOCPATH=locales, LANG=name),
+                                    stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    big5 = runs["zh_TW.BIG5"].stdout.decode("big5", errors="replace").splitlines()
+    check(runs["zh_TW.BIG5"].returncode == 0 and " 你的版本 : [ 1100 ]" in big5
+          and "    " + HOSTILE_LINES[0].replace("\ufffd", "?") in big5
+          and any(line.startswith("+- 更新完成. --") for line in big5), "Big5 output", big5)
+    latin = runs["en_US.ISO-8859-1"]
+    check(latin.returncode == 0 and b"cannot show the program's Traditional Chinese texts"
+          in latin.stderr and b"Tolvarin - k47Q\n" in latin.stdout, "Latin-1: said so", latin)
     # NO_COLOR on a terminal: plain lines too, so each search tick is a line of its own.
     world.unplug()
     pane = Pane(world, [], {"NO_COLOR": "1"})
@@ -322,6 +443,26 @@ def scenario_options(world):
     check(result.returncode == 2 and "沒有第 3 個版本 (共 2 個)." in result.stdout,
           "--select beyond the list", result)
     check(world.device()["commands"] == [], "nothing written")
+    # Option errors: short, in the program's language, with the range --help shows.
+    valid = re.search(r"--select INT:1-(\d+)", run("--help").stdout)
+    result = run("--select", "0")
+    check(valid and result.returncode == 2 and result.stderr.splitlines() == [
+        "tolvarin: --select: 須為 1 到 %s 的整數, 不是 0." % valid.group(1),
+        "選項說明: tolvarin --help"], "--select 0", result)
+    result = run("--bogus")
+    check(result.stderr.startswith("tolvarin: 不認得: --bogus\n"), "unknown option", result)
+    # No input to confirm with, however it ends: status 2 with the box, never a wait.
+    for what, command in (("end of input", "exec %s < /dev/null"),
+                          ("a closed input", "exec %s 0<&-")):
+        try:
+            result = subprocess.run(["bash", "-c", command % shlex.quote(
+                os.path.join(ARGS.bin, "tolvarin-sim"))], env=dict(os.environ, **world.env()),
+                cwd=world.dir, capture_output=True, text=True, timeout=15)
+            check(result.returncode == 2 and "沒有輸入可以確認開始更新." in result.stdout,
+                  what + ": status 2", result)
+        except subprocess.TimeoutExpired:
+            check(False, what + ": the program waits for ever")
+    drop_root(world)
     # SIGTERM while searching ends the program at once; q too.
     world.unplug()
     proc = subprocess.Popen([os.path.join(ARGS.bin, "tolvarin-sim")], env=dict(
@@ -342,13 +483,128 @@ def scenario_options(world):
           "tolvarin searches once a second until q", out)
 
 
+def scenario_screen(world):
+    """A narrow, short terminal at an odd width, resized; the server's text; Ctrl-Z between runs;
+    a crash; a pass with nothing to write."""
+    pane = Pane(world, [], width=31, height=9)
+    pane.wait("the prompt, wrapped", r"^, q 離開\.$")
+    pane.keys("2")
+    pane.wait("line 2 selected", r"^  > 2\.")
+    pane.keys("1")
+    pane.wait("line 1 selected", r"^  > 1\.")
+    # The block's last 8 rows (the terminal has 9), each wrapped where the terminal wraps it:
+    # a wide character that does not fit the last column starts the next row. Nothing above them,
+    # not even in the scrollback: the title and the device line are left out.
+    screen = pane.screen(history=True)
+    pane.save(screen, "narrow")
+    check(screen.splitlines() == [
+        " 最新版本 : [ 1124 ]  請<開始更",
+        "新>",
+        " 可取得版本 :",
+        "  > 1. 1123  [ 1.2.3\ufffd]0;PWN\ufffd\ufffd[2",
+        "J ]",
+        "    2. 1124  [ 1.2.4\ufffd\ufffd\ufffd\ufffd\ufffd31m\ufffd ]",  # all 31 columns
+        "按 1-2 選擇版本, Enter 開始更新",
+        ", q 離開."], "the rows of a short, narrow terminal", screen)
+    for width, height in ((90, 20), (40, 20)):
+        pane.tmux("resize-window", "-x", str(width), "-y", str(height))
+        for line in "21":  # two redraws at the new size
+            time.sleep(0.3)
+            pane.keys(line)
+        pane.wait("redrawn at %dx%d" % (width, height), r"^  > 1\.")
+        time.sleep(0.3)
+        screen = pane.screen()
+        pane.save(screen, "resized-%d" % width)
+        check(screen.count("Tolvarin - k47Q") == 1 and screen.count("1124  [") == 1,
+              "one block after resizing to %dx%d" % (width, height), screen)
+    pane.keys("q")
+    check(pane.status() == 0, "q ends with 0")
+    pane.close()
+    # Ctrl-Z before the run stops the program with the terminal as it was; fg brings it back.
+    pane = Pane(world, [], width=90, height=20, shell=True)
+    pane.wait("the prompt", r"Enter 開始更新, q 離開\.$")
+    pane.keys("C-z")
+    screen = pane.wait("stopped", r"Stopped")
+    check(pane.process_state() == "T" and pane.cursor_visible(), "stopped, the cursor shown",
+          screen)
+    pane.continue_job()
+    screen = pane.wait("back", r"Stopped(.|\n)*Enter 開始更新, q 離開\.$")
+    check(not pane.cursor_visible(), "drawing again", screen)
+    pane.save(screen, "continued")
+    pane.keys("q")
+    check(pane.status() == 0 and pane.modes_restored(), "q ends with 0, the terminal restored")
+    pane.close()
+    # A crash too leaves the terminal as it was.
+    pane = Pane(world, [])
+    pane.wait("the prompt", r"Enter 開始更新, q 離開\.$")
+    os.kill(pane.pid(), signal.SIGSEGV)
+    check(pane.status() is not None and pane.modes_restored() and pane.cursor_visible(),
+          "after a crash, the terminal as it was")
+    pane.close()
+    # The device is current but the server has more passes: the run writes nothing, and no
+    # empty bar suggests a stalled update.
+    more = World("screen-more", "current", edit=more_passes)
+    try:
+        pane = Pane(more, ["--yes"])
+        screen = pane.wait("the closing box", r"^┌─ 還有更新! ─", 30)
+        pane.save(screen, "nothing-to-write")
+        check(not re.search(r"\[[.#]+\]", screen), "no progress bar", screen)
+        pane.close()
+    finally:
+        more.close()
+
+
+def drop_root(world):
+    """sudo: once the device is open the program is the sudo user, before any download."""
+    if os.geteuid() != 0:
+        print("SKIP giving up root: the tests do not run as root", flush=True)
+        return
+    nobody = pwd.getpwnam("nobody")
+    sudo = {"SUDO_UID": str(nobody.pw_uid), "SUDO_GID": str(nobody.pw_gid)}
+    layout = worlds.run_tool(os.path.join(ARGS.bin, "tolvarin-tool"), "layout", "--model-id",
+                             worlds.MODEL_ID)
+    # The step index stalls mid-body: the program is then caught in its first download.
+    stall = Server(os.path.join(world.dir, "server"), "--fault", "stall", "--fault-path",
+                   layout["stepIndex"])
+    out_path = os.path.join(world.dir, "sudo.out")
+    env = dict(os.environ, **world.env())
+    env.update(sudo, TOLVARIN_SIM_SERVER="127.0.0.1:%d" % stall.port)
+    with open(out_path, "w") as out:
+        proc = subprocess.Popen([os.path.join(ARGS.bin, "tolvarin-sim"), "--yes"], env=env,
+                                cwd=world.dir, stdin=subprocess.DEVNULL, stdout=out)
+    end = time.time() + 10
+    while time.time() < end and "[ 1100 ]" not in open(out_path, encoding="utf-8").read():
+        time.sleep(0.2)
+    time.sleep(0.5)  # into the download, which then stalls
+    with open("/proc/%d/status" % proc.pid) as f:
+        status = dict(line.split(":", 1) for line in f.read().splitlines())
+    proc.terminate()
+    proc.wait(5)
+    stall.stop()
+    check([status["Uid"].split(), status["Gid"].split(), sorted(status["Groups"].split())] == [
+        [str(nobody.pw_uid)] * 4, [str(nobody.pw_gid)] * 4,
+        sorted(map(str, os.getgrouplist("nobody", nobody.pw_gid)))],
+        "downloading as nobody, with nobody's groups", status)
+    # A whole update as nobody: the device opened as root stays usable. (The simulated device
+    # writes its state file back at the end, so nobody may write that file.)
+    os.chmod(world.state, 0o666)
+    env = dict(os.environ, **world.env())
+    env.update(sudo)
+    result = subprocess.run([os.path.join(ARGS.bin, "tolvarin-sim"), "--yes"], env=env,
+                            cwd=world.dir, stdin=subprocess.DEVNULL, capture_output=True,
+                            text=True, timeout=60)
+    check(result.returncode == 0 and world.device()["commands"] == ["0x80000"],
+          "an update as nobody", result)
+
+
 SCENARIOS = {
-    "update": lambda: World("update", "offer", delay_us=8000, plugged=False),
+    "update": lambda: World("update", "offer", delay_us=20000, plugged=False),
     "unplug": lambda: World("unplug", "offer", delay_us=20000),
     "errors": lambda: None,
     "current": lambda: World("current", "current"),
-    "piped": lambda: World("piped", "offer"),
+    "piped": lambda: World("piped", "offer", edit=hostile),
     "options": lambda: World("options", "offer"),
+    "screen": lambda: World("screen", "offer", edit=hostile),
 }
 
 
@@ -361,6 +617,9 @@ def main():
     parser.add_argument("--version", required=True)
     parser.add_argument("scenarios", nargs="+", choices=sorted(SCENARIOS))
     ARGS = parser.parse_args()
+    # Run by sudo, the program would give up root for that user (drop_root sets these itself).
+    for name in ("SUDO_UID", "SUDO_GID", "SUDO_USER"):
+        os.environ.pop(name, None)
     for name in ("bin", "server", "work"):
         setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
     os.makedirs(ARGS.work, exist_ok=True)

@@ -17,7 +17,7 @@ namespace {
 
 class TermTextTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(UseUtf8Locale()); }
+  void SetUp() override { ASSERT_TRUE(UseTerminalLocale()); }
 };
 
 // Counts the per-sector ticks and checks each comes right before a countdown text.
@@ -63,6 +63,52 @@ TEST_F(TermTextTest, WidthCountsWideCharactersTwice) {
   EXPECT_EQ(TerminalRows(std::string(41, 'x') + "更", 20), 3);
 }
 
+TEST_F(TermTextTest, OutsideTextCannotActOnTheTerminal) {
+  const std::string standIn = "\xef\xbf\xbd";
+  // A title change ended by BEL, then a screen clear.
+  EXPECT_EQ(TerminalSafe("a\x1b]0;x\x07\x1b[2Jb"),
+            "a" + standIn + "]0;x" + standIn + standIn + "[2Jb");
+  // C1 controls (NEL, CSI), DEL, a malformed byte; U+00A0 after them is text.
+  EXPECT_EQ(TerminalSafe("\xc2\x85\xc2\x9b\x7f\xff\xc2\xa0"),
+            standIn + standIn + standIn + standIn + "\xc2\xa0");
+  // The bidi overrides and isolates, U+202A-U+202E and U+2066-U+2069, and their neighbours.
+  EXPECT_EQ(TerminalSafe("\xe2\x80\xa9\xe2\x80\xaa\xe2\x80\xae\xe2\x80\xaf"),
+            "\xe2\x80\xa9" + standIn + standIn + "\xe2\x80\xaf");
+  EXPECT_EQ(TerminalSafe("\xe2\x81\xa5\xe2\x81\xa6\xe2\x81\xa9\xe2\x81\xaa"),
+            "\xe2\x81\xa5" + standIn + standIn + "\xe2\x81\xaa");
+  // A line break stays only where a box's text has its own.
+  EXPECT_EQ(TerminalSafe("1\r\n2"), "1" + standIn + standIn + "2");
+  EXPECT_EQ(TerminalSafe("1\r\n2", true), "1" + standIn + "\n2");
+  EXPECT_EQ(TerminalSafe("版本 1.31."), "版本 1.31.");
+}
+
+TEST_F(TermTextTest, RowsBreakWhereTheTerminalWraps) {
+  using Rows = std::vector<std::string>;
+  EXPECT_EQ(WrapRows("abc", 3), (Rows{"abc"})) << "a full row does not wrap by itself";
+  EXPECT_EQ(WrapRows("ab更", 3), (Rows{"ab", "更"})) << "a wide character never splits";
+  EXPECT_EQ(WrapRows("更更x", 3), (Rows{"更", "更x"}));
+  EXPECT_EQ(WrapRows("e\xcc\x81"
+                     "f",
+                     1),
+            (Rows{"e\xcc\x81", "f"}))
+      << "a combining mark stays";
+  EXPECT_EQ(WrapRows("", 5), (Rows{""}));
+  EXPECT_EQ(WrapRows("abcd", 0), (Rows{"abcd"}));
+}
+
+TEST(TermCharset, ConvertsCharacterByCharacter) {
+  bool lost = false;
+  EXPECT_EQ(ConvertText("測速器 ok", "BIG5", &lost), "\xb4\xfa\xb3\x74\xbe\xb9 ok");
+  EXPECT_FALSE(lost);
+  // What Big5 lacks (a smiley, U+FFFD) and a malformed byte each become one '?'.
+  EXPECT_EQ(ConvertText("\xe2\x98\xba更\xef\xbf\xbd\xff.", "BIG5", &lost), "?\xa7\xf3??.");
+  EXPECT_TRUE(lost);
+  lost = false;
+  EXPECT_EQ(ConvertText("é更", "ISO-8859-1", &lost), "\xe9?");
+  EXPECT_TRUE(lost);
+  EXPECT_EQ(ConvertText("a更", "NO-SUCH-CHARSET"), "a?") << "an unknown set keeps ASCII";
+}
+
 TEST_F(TermTextTest, FrameKeepsItsRightEdgeStraight) {
   std::vector<std::string> box =
       FrameBox("更新完成.", "1.請移除<測速器>與<電腦>的USB連線,\n        之後,\n2.Goodbye.");
@@ -75,6 +121,9 @@ TEST_F(TermTextTest, FrameKeepsItsRightEdgeStraight) {
   std::vector<std::string> narrow = FrameBox("執行時錯誤", "x\n");
   ASSERT_EQ(narrow.size(), 3u);
   EXPECT_EQ(DisplayWidth(narrow[1]), DisplayWidth(narrow[0]));
+  // For character sets whose line-drawing characters are missing or two columns wide.
+  EXPECT_EQ(FrameBox("錯", "x", true),
+            (std::vector<std::string>{"+- 錯 -+", "| x    |", "+------+"}));
 }
 
 TEST(ProgressBar, FillsByShareAndCaps) {

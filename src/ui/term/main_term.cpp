@@ -1,4 +1,5 @@
 // Process start of the terminal program: options, the device search, the questions and the run.
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
@@ -7,16 +8,21 @@
 
 #include <CLI/CLI.hpp>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <sstream>
 #include <string>
 #include <thread>
 
 #include "app/app_state.h"
 #include "app/messages.h"
 #include "base/strings.h"
+#include "files/catalogue.h"
 #include "ui/term/device_watch_term.h"
+#include "ui/term/privileges.h"
 #include "ui/term/term_text.h"
 #include "ui/term/term_ui.h"
 #include "workflow/identify.h"
@@ -44,6 +50,16 @@ constexpr char TEXT_ACCESS[] =
 constexpr char CAPTION_USAGE[] = "選項錯誤";
 constexpr char TEXT_NO_SUCH_LINE[] = "沒有第 %d 個版本 (共 %d 個).";
 constexpr char TEXT_NO_ANSWER[] = "沒有輸入可以確認開始更新.\n腳本請加上 --yes.";
+constexpr char CAPTION_PRIVILEGES[] = "權限錯誤";
+constexpr char TEXT_PRIVILEGES[] = "無法由 root 改為執行 sudo 的使用者, 不會以 root 下載更新檔.\n";
+constexpr char FORMAT_BAD_SELECT[] = "須為 1 到 %d 的整數, 不是 %s.";
+constexpr char TEXT_UNKNOWN_ARGUMENT[] = "不認得:";
+constexpr char TEXT_BAD_OPTION[] = "的值不對或缺少.";
+constexpr char TEXT_SEE_HELP[] = "選項說明: tolvarin --help";
+// Only ASCII can be trusted where the locale cannot show the program's own texts.
+constexpr char NOTICE_CHARSET[] =
+    "tolvarin: the character set of this locale (%s) cannot show the program's Traditional "
+    "Chinese texts; they appear as '?'. A UTF-8 or Big5 locale shows them (LANG=zh_TW.UTF-8).\n";
 
 struct Options {
   bool force = false;
@@ -62,38 +78,69 @@ CTermUiPort* g_port = nullptr;
 std::atomic<bool> g_workerRunning{false};
 int g_signalFd = -1;
 int g_wake[2] = {-1, -1};
+// Keys are read until the input ends (or never, with --yes); from then on nothing waits for one.
 bool g_inputOpen = true;
 termios g_savedTermios;
+termios g_keysTermios;
 bool g_termiosSaved = false;
+// Escape sequences reach a terminal (the cursor may be hidden).
+bool g_drawing = false;
+
+// The signals that end a process abnormally; the terminal is restored before they do.
+constexpr int CRASH_SIGNALS[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+struct sigaction g_crashActions[sizeof CRASH_SIGNALS / sizeof CRASH_SIGNALS[0]];
 
 void RestoreTerminal() {
   if (g_termiosSaved) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTermios);
+}
+
+// Async-signal-safe: the saved modes back and the cursor shown, then the signal's earlier
+// handling (the default, or a sanitizer's report) runs once the handler returns.
+void RestoreTerminalOnCrash(int signo) {
+  RestoreTerminal();
+  [[maybe_unused]] ssize_t shown = g_drawing ? write(STDOUT_FILENO, "\x1b[?25h", 6) : 0;
+  for (size_t i = 0; i < sizeof CRASH_SIGNALS / sizeof CRASH_SIGNALS[0]; ++i)
+    if (CRASH_SIGNALS[i] == signo) sigaction(signo, &g_crashActions[i], nullptr);
+  raise(signo);
+}
+
+void RestoreTerminalOnCrashes() {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = RestoreTerminalOnCrash;
+  sigemptyset(&action.sa_mask);
+  for (size_t i = 0; i < sizeof CRASH_SIGNALS / sizeof CRASH_SIGNALS[0]; ++i)
+    sigaction(CRASH_SIGNALS[i], &action, &g_crashActions[i]);
 }
 
 void OnRemoved() {
   g_port->DeviceRemoved();
 }
 
-// Keys arrive one at a time, unechoed; Ctrl-C still raises SIGINT, which the loop reads.
+// Keys arrive one at a time, unechoed; Ctrl-C, Ctrl-\ and Ctrl-Z still raise their signals,
+// which the loop reads.
 void KeysWithoutEnter() {
   if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &g_savedTermios) != 0) return;
   g_termiosSaved = true;
   std::atexit(RestoreTerminal);
   std::at_quick_exit(RestoreTerminal);
-  termios keys = g_savedTermios;
-  keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-  keys.c_cc[VMIN] = 1;
-  keys.c_cc[VTIME] = 0;
-  tcsetattr(STDIN_FILENO, TCSANOW, &keys);
+  g_keysTermios = g_savedTermios;
+  g_keysTermios.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+  g_keysTermios.c_cc[VMIN] = 1;
+  g_keysTermios.c_cc[VTIME] = 0;
+  tcsetattr(STDIN_FILENO, TCSANOW, &g_keysTermios);
 }
 
-// Interrupts reach the loop as events, on every thread alike, so that the run can hold them off.
+bool IsInterrupt(int signo) {
+  return signo == SIGINT || signo == SIGHUP || signo == SIGTERM || signo == SIGQUIT;
+}
+
+// Interrupts, stops and size changes reach the loop as events, on every thread alike, so that the
+// run can hold them off.
 bool SignalsAsEvents() {
   sigset_t set;
   sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGHUP);
-  sigaddset(&set, SIGTERM);
+  for (int signo : {SIGINT, SIGHUP, SIGTERM, SIGQUIT, SIGTSTP, SIGWINCH}) sigaddset(&set, signo);
   if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return false;
   g_signalFd = signalfd(-1, &set, SFD_CLOEXEC);
   std::signal(SIGPIPE, SIG_IGN);
@@ -103,6 +150,12 @@ bool SignalsAsEvents() {
 void Wake() {
   char byte = 1;
   if (write(g_wake[1], &byte, 1) < 0) return;
+}
+
+Event InputClosed() {
+  g_inputOpen = false;
+  g_port->StopWaiting();
+  return {EVENT_INPUT_CLOSED, 0};
 }
 
 Event WaitEvent(int timeoutMs) {
@@ -120,14 +173,14 @@ Event WaitEvent(int timeoutMs) {
     if (read(g_wake[0], &byte, 1) < 0) return {EVENT_TIMEOUT, 0};
     return {EVENT_WAKE, 0};
   }
+  // A closed descriptor (POLLNVAL) ends the input like its end or a hang-up.
+  if (fds[0].revents & POLLNVAL) return InputClosed();
   if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
     char key;
-    if (read(STDIN_FILENO, &key, 1) != 1) {
-      g_inputOpen = false;
-      g_port->StopWaiting();
-      return {EVENT_INPUT_CLOSED, 0};
-    }
-    return {EVENT_KEY, static_cast<unsigned char>(key)};
+    ssize_t got = read(STDIN_FILENO, &key, 1);
+    if (got == 1) return {EVENT_KEY, static_cast<unsigned char>(key)};
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return {EVENT_TIMEOUT, 0};
+    return InputClosed();
   }
   return {EVENT_TIMEOUT, 0};
 }
@@ -140,10 +193,47 @@ bool IsQuit(const Event& event) {
   return event.kind == EVENT_KEY && (event.value == 'q' || event.value == 'Q');
 }
 
-// What every phase does with an interrupt, a box's Enter and q. Returns true when it took the
-// event. During the run interrupts and q are held off with a warning, as Exit is disabled then.
+void ReadTerminalSize(TermOptions* term) {
+  winsize size;
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) return;
+  if (size.ws_col > 0) term->columns = size.ws_col;
+  if (size.ws_row > 0) term->rows = size.ws_row;
+}
+
+// Ctrl-Z outside the run: the terminal as it was, then stopped; on fg, keys and the block again.
+// The stop is the signal's own default action, taken by letting it through once: the system then
+// ignores it where no shell could continue the process (an orphaned process group).
+void StopUntilContinued() {
+  g_port->Suspend();
+  RestoreTerminal();
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTSTP);
+  raise(SIGTSTP);
+  pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  if (g_termiosSaved) tcsetattr(STDIN_FILENO, TCSANOW, &g_keysTermios);
+  g_port->Resume();
+}
+
+// What every phase does with a signal, a box's Enter and q. Returns true when it took the event.
+// During the run interrupts, stops and q are held off with a warning, as Exit is disabled then: a
+// stopped or ended run leaves the flash half written.
 bool CommonEvent(const Event& event) {
-  if (event.kind == EVENT_SIGNAL || IsQuit(event)) {
+  if (event.kind == EVENT_SIGNAL && event.value == SIGWINCH) {
+    TermOptions size;
+    ReadTerminalSize(&size);
+    g_port->Resize(size.columns, size.rows);
+    return true;
+  }
+  if (event.kind == EVENT_SIGNAL && event.value == SIGTSTP) {
+    if (g_port->RunActive())
+      g_port->SetNote(TEXT_HELD_OFF);
+    else
+      StopUntilContinued();
+    return true;
+  }
+  if ((event.kind == EVENT_SIGNAL && IsInterrupt(event.value)) || IsQuit(event)) {
     if (g_port->RunActive()) {
       g_port->SetNote(TEXT_HELD_OFF);
       return true;
@@ -162,7 +252,7 @@ std::string Printf(const char* format, int a, int b = 0) {
 
 // Searches once a second until the device is found and opened; q or an interrupt ends the program.
 void SearchDevice() {
-  g_port->SetPrompt(TEXT_SEARCH_PROMPT);
+  if (g_inputOpen) g_port->SetPrompt(TEXT_SEARCH_PROMPT);
   ShowSearchCount();
   std::string deniedNode;
   auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(SEARCH_PERIOD_MS);
@@ -182,7 +272,7 @@ void SearchDevice() {
     if (DeviceAccessDenied(&node) && node != deniedNode) {
       deniedNode = node;
       char text[512];
-      std::snprintf(text, sizeof text, TEXT_ACCESS, node.c_str());
+      std::snprintf(text, sizeof text, TEXT_ACCESS, TerminalSafe(node).c_str());
       g_port->PrintBox(CAPTION_ACCESS, text);
     }
   }
@@ -206,6 +296,19 @@ void WaitForIdentification() {
   worker.join();
 }
 
+void NoAnswer() {
+  g_port->PrintBox(CAPTION_USAGE, TEXT_NO_ANSWER);
+  g_port->EndProcess(TERM_EXIT_USAGE);
+}
+
+// Gives up root (sudo) now that the device is open, before anything is downloaded.
+void DropRoot() {
+  std::string why;
+  if (DropSudoRoot(&why) != PRIVILEGES_FAILED) return;
+  g_port->PrintBox(CAPTION_PRIVILEGES, TEXT_PRIVILEGES + why);
+  g_port->EndProcess(TERM_EXIT_ERROR_BOX);
+}
+
 // The version choice and the confirmation. Returns when the run is to start.
 void AskToStart(const Options& options) {
   int lines = g_port->ListLength();
@@ -217,16 +320,23 @@ void AskToStart(const Options& options) {
     g_app.ui->ComboSelect(options.select - 1);
   }
   if (options.yes) return;
-  g_port->SetPrompt(lines > 0 ? Printf(TEXT_CHOOSE_PROMPT, lines) : TEXT_START_PROMPT);
+  if (!g_inputOpen) NoAnswer();
+  // One line is chosen already: there is nothing to pick.
+  std::string prompt = lines > 1 ? Printf(TEXT_CHOOSE_PROMPT, lines) : TEXT_START_PROMPT;
+  g_port->SetPrompt(prompt);
   for (;;) {
+    if (!g_inputOpen) NoAnswer();
     Event event = WaitEvent(-1);
     if (CommonEvent(event)) continue;
     if (IsEnter(event)) break;
-    if (event.kind == EVENT_KEY && event.value >= '1' && event.value < '1' + lines)
-      g_app.ui->ComboSelect(event.value - '1');
-    if (event.kind == EVENT_INPUT_CLOSED) {
-      g_port->PrintBox(CAPTION_USAGE, TEXT_NO_ANSWER);
-      g_port->EndProcess(TERM_EXIT_USAGE);
+    if (event.kind == EVENT_KEY && event.value >= '0' && event.value <= '9') {
+      int line = event.value - '0';
+      if (line >= 1 && line <= lines) {
+        g_app.ui->ComboSelect(line - 1);
+        g_port->SetPrompt(prompt);
+      } else {
+        g_port->SetPrompt(Printf(TEXT_NO_SUCH_LINE, line, lines) + " " + prompt);
+      }
     }
   }
 }
@@ -241,37 +351,95 @@ void AskToStart(const Options& options) {
   for (;;) CommonEvent(WaitEvent(-1));
 }
 
+// --select's value: a line number the version list can have.
+std::string CheckSelect(const std::string& value) {
+  char* end = nullptr;
+  errno = 0;
+  long line = std::strtol(value.c_str(), &end, 10);
+  if (!value.empty() && *end == 0 && errno == 0 && line >= 1 && line <= MAX_CATALOGUE_ENTRIES)
+    return "";
+  char text[256];
+  std::snprintf(text, sizeof text, FORMAT_BAD_SELECT, MAX_CATALOGUE_ENTRIES,
+                TerminalSafe(value).c_str());
+  return text;
+}
+
+// Option errors in the program's language, short: the option and what it takes.
+std::string OptionErrorText(const CLI::App* app, const CLI::Error& error) {
+  std::string text;
+  std::string what = error.what();
+  if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) {
+    text = TEXT_UNKNOWN_ARGUMENT;
+    for (const std::string& argument : app->remaining()) text += " " + TerminalSafe(argument);
+  } else if (dynamic_cast<const CLI::ValidationError*>(&error) != nullptr) {
+    text = what;  // "--select: " and the validator's own text
+  } else {
+    size_t colon = what.find(':');
+    text = what.rfind("-", 0) == 0 && colon != std::string::npos
+               ? TerminalSafe(what.substr(0, colon)) + " " + TEXT_BAD_OPTION
+               : CAPTION_USAGE;
+  }
+  return std::string("tolvarin: ") + text + "\n" + TEXT_SEE_HELP + "\n";
+}
+
 int ParseOptions(int argc, char** argv, Options* options) {
   CLI::App app("Tolvarin: 更新測速器的韌體.", "tolvarin");
   app.add_flag("-f,--force", options->force, "強制更新: 提供所有版本, 不比較版本");
   app.add_option("-s,--select", options->select, "選擇第 N 個版本 (由 1 起算)")
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::Validator(CheckSelect, "1-" + std::to_string(MAX_CATALOGUE_ENTRIES)));
   app.add_flag("-y,--yes", options->yes, "不詢問 (腳本用): 找到測速器後直接開始更新");
   app.set_version_flag("-V,--version", std::string("tolvarin ") + TOLVARIN_VERSION);
+  app.failure_message(OptionErrorText);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
-    int status = app.exit(error);
+    std::ostringstream out, err;
+    int status = app.exit(error, out, err);
+    std::fputs(ToTerminalCharset(out.str()).c_str(), stdout);
+    std::fputs(ToTerminalCharset(err.str()).c_str(), stderr);
     return status == 0 ? 0 : TERM_EXIT_USAGE;
   }
   return -1;
 }
 
+// Says so, once, where the locale's character set cannot show the program's own texts.
+void TellWhenTextsCannotShow() {
+  if (TerminalIsUtf8()) return;
+  bool lost = false;
+  ToTerminalCharset(TermUtf8(StringTableText(STR_DEVICE_GROUP)) + TermUtf8(CAPTION_DONE) +
+                        TermUtf8(TEXT_DONE) + TEXT_RUNNING,
+                    &lost);
+  if (lost) std::fprintf(stderr, NOTICE_CHARSET, TerminalCharset().c_str());
+}
+
+// A standard descriptor the program was started without is opened on /dev/null: otherwise the
+// next file opened (the device, say) would take its number and receive what is meant for it. A
+// closed input then reads as its end.
+void KeepStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
+      std::exit(TERM_EXIT_USAGE);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  UseUtf8Locale();
+  KeepStandardDescriptors();
+  UseTerminalLocale();
   Options options;
   int parsed = ParseOptions(argc, argv, &options);
   if (parsed >= 0) return parsed;
   if (!SignalsAsEvents()) return TERM_EXIT_USAGE;
+  TellWhenTextsCannotShow();
 
   TermOptions term;
   const char* noColor = std::getenv("NO_COLOR");
   term.plain = !isatty(STDOUT_FILENO) || (noColor != nullptr && *noColor);
   term.interactive = !options.yes;
-  winsize size;
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) term.columns = size.ws_col;
+  ReadTerminalSize(&term);
+  g_drawing = !term.plain;
+  // Scripts (--yes) answer nothing: their input is not the program's to read.
+  g_inputOpen = !options.yes;
   // Never destroyed: a worker may still report while the process runs its exit handlers.
   g_port = new CTermUiPort(stdout, term);
   g_app.ui = g_port;
@@ -279,7 +447,8 @@ int main(int argc, char** argv) {
   // Registered after the back end exists, so it runs before the back end is torn down.
   std::atexit(CloseDeviceAtExit);
   PrepareTermPlatform();
-  KeysWithoutEnter();
+  RestoreTerminalOnCrashes();
+  if (g_inputOpen) KeysWithoutEnter();
 
   g_app.ui->LoadString(STR_CLASS_NAME, g_app.className, TEXT_CAPACITY);
   g_app.ui->LoadString(STR_SEARCH_FORMAT, g_app.searchFormat, TEXT_CAPACITY);
@@ -289,6 +458,7 @@ int main(int argc, char** argv) {
 
   SearchDevice();
   if (!StartRemovalWatch(OnRemoved)) g_port->SetNote(TEXT_NO_WATCH);
+  DropRoot();
   WaitForIdentification();
   // Nothing offered (up to date, say): the status line has said so, and there is nothing to ask.
   if (!g_port->StartEnabled()) g_port->EndProcess(0);

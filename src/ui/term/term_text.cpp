@@ -1,14 +1,25 @@
-// Text for the terminal front end: UTF-8 output, display widths, framed boxes and the progress bar.
+// Text for the terminal front end: character set, widths, cleaning, wrapping, boxes, progress bar.
 #include "ui/term/term_text.h"
+
+#include <iconv.h>
+#include <langinfo.h>
 
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 
 #include "base/utf8.h"
 
 namespace {
+
+// U+FFFD, what a character that may not reach the terminal is shown as.
+constexpr char32_t STAND_IN = 0xFFFD;
+constexpr char STAND_IN_UTF8[] = "\xef\xbf\xbd";
+
+std::string g_charset = "UTF-8";
+bool g_utf8 = true;
 
 // Decodes one UTF-8 sequence at text[*i]; advances *i. A malformed byte is returned as U+FFFD.
 char32_t NextCodePoint(const std::string& text, size_t* i) {
@@ -46,12 +57,87 @@ std::string Repeat(const char* piece, int count) {
   return out;
 }
 
+// U+FFFD that stands for a malformed byte rather than for itself.
+bool Malformed(const std::string& text, size_t start, size_t end, char32_t code) {
+  return code == STAND_IN && text.compare(start, end - start, STAND_IN_UTF8) != 0;
+}
+
+bool ActsOnTerminal(char32_t code) {
+  return code < 0x20 || (code >= 0x7F && code <= 0x9F) || (code >= 0x202A && code <= 0x202E) ||
+         (code >= 0x2066 && code <= 0x2069);
+}
+
+int ColumnsOf(char32_t code) {
+  if (code < 0x20 || code == 0x7F) return 0;
+  int w = wcwidth(static_cast<wchar_t>(code));
+  return w < 0 ? 1 : w;
+}
+
 }  // namespace
 
-bool UseUtf8Locale() {
-  std::setlocale(LC_CTYPE, "");
-  if (MB_CUR_MAX > 1) return true;
-  return std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr;
+bool UseTerminalLocale() {
+  const char* name = std::setlocale(LC_CTYPE, "");
+  const char* codeset = nl_langinfo(CODESET);
+  bool unset = name == nullptr || std::strcmp(name, "C") == 0 || std::strcmp(name, "POSIX") == 0;
+  if (unset || std::strcmp(codeset, "UTF-8") == 0) {
+    if (unset) std::setlocale(LC_CTYPE, "C.UTF-8");
+    g_charset = "UTF-8";
+    g_utf8 = true;
+  } else {
+    g_charset = codeset;
+    g_utf8 = false;
+  }
+  return g_utf8;
+}
+
+const std::string& TerminalCharset() {
+  return g_charset;
+}
+
+bool TerminalIsUtf8() {
+  return g_utf8;
+}
+
+std::string ToTerminalCharset(const std::string& text, bool* lost) {
+  if (g_utf8) return text;
+  return ConvertText(text, g_charset.c_str(), lost);
+}
+
+std::string ConvertText(const std::string& text, const char* charset, bool* lost) {
+  std::string out;
+  iconv_t cd = iconv_open(charset, "UTF-8");
+  bool known = cd != reinterpret_cast<iconv_t>(-1);
+  char buffer[64];
+  for (size_t i = 0; i < text.size();) {
+    size_t start = i;
+    char32_t code = NextCodePoint(text, &i);
+    if (!known && code < 0x80) {
+      out += static_cast<char>(code);
+      continue;
+    }
+    if (known && !Malformed(text, start, i, code)) {
+      // One character at a time, so that one the set lacks costs only itself.
+      char* in = const_cast<char*>(text.data() + start);
+      size_t inLeft = i - start;
+      char* at = buffer;
+      size_t outLeft = sizeof buffer;
+      if (iconv(cd, &in, &inLeft, &at, &outLeft) != static_cast<size_t>(-1) && inLeft == 0) {
+        out.append(buffer, static_cast<size_t>(at - buffer));
+        continue;
+      }
+    }
+    out += '?';
+    if (lost != nullptr) *lost = true;
+  }
+  if (known) {
+    // Back to the initial shift state, for character sets that have one.
+    char* at = buffer;
+    size_t outLeft = sizeof buffer;
+    iconv(cd, nullptr, nullptr, &at, &outLeft);
+    out.append(buffer, static_cast<size_t>(at - buffer));
+    iconv_close(cd);
+  }
+  return out;
 }
 
 std::string TermUtf8(const WChar* text) {
@@ -59,14 +145,24 @@ std::string TermUtf8(const WChar* text) {
   return Utf16ToUtf8(std::u16string(text));
 }
 
+std::string TerminalSafe(const std::string& text, bool keepLineBreaks) {
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    size_t start = i;
+    char32_t code = NextCodePoint(text, &i);
+    if (code == '\n' && keepLineBreaks)
+      out += '\n';
+    else if (ActsOnTerminal(code) || Malformed(text, start, i, code))
+      out += STAND_IN_UTF8;
+    else
+      out.append(text, start, i - start);
+  }
+  return out;
+}
+
 int DisplayWidth(const std::string& text) {
   int width = 0;
-  for (size_t i = 0; i < text.size();) {
-    char32_t code = NextCodePoint(text, &i);
-    if (code < 0x20 || code == 0x7F) continue;
-    int w = wcwidth(static_cast<wchar_t>(code));
-    width += w < 0 ? 1 : w;
-  }
+  for (size_t i = 0; i < text.size();) width += ColumnsOf(NextCodePoint(text, &i));
   return width;
 }
 
@@ -75,13 +171,28 @@ std::string PadToWidth(const std::string& text, int width) {
   return have >= width ? text : text + std::string(static_cast<size_t>(width - have), ' ');
 }
 
-int TerminalRows(const std::string& text, int columns) {
-  int width = DisplayWidth(text);
-  if (columns <= 0 || width <= columns) return 1;
-  return (width + columns - 1) / columns;
+std::vector<std::string> WrapRows(const std::string& text, int columns) {
+  std::vector<std::string> rows(1);
+  int used = 0;
+  for (size_t i = 0; i < text.size();) {
+    size_t start = i;
+    int w = ColumnsOf(NextCodePoint(text, &i));
+    if (columns > 0 && used > 0 && used + w > columns) {
+      rows.emplace_back();
+      used = 0;
+    }
+    rows.back().append(text, start, i - start);
+    used += w;
+  }
+  return rows;
 }
 
-std::vector<std::string> FrameBox(const std::string& caption, const std::string& text) {
+int TerminalRows(const std::string& text, int columns) {
+  return static_cast<int>(WrapRows(text, columns).size());
+}
+
+std::vector<std::string> FrameBox(const std::string& caption, const std::string& text,
+                                  bool asciiEdges) {
   std::vector<std::string> lines = SplitLines(text);
   int captionWidth = DisplayWidth(caption);
   int inner = captionWidth + 2;
@@ -89,10 +200,15 @@ std::vector<std::string> FrameBox(const std::string& caption, const std::string&
     int w = DisplayWidth(line);
     if (w > inner) inner = w;
   }
+  const char* across = asciiEdges ? "-" : "─";
+  const char* side = asciiEdges ? "|" : "│";
   std::vector<std::string> box;
-  box.push_back("┌─ " + caption + " " + Repeat("─", inner + 2 - 3 - captionWidth) + "┐");
-  for (const std::string& line : lines) box.push_back("│ " + PadToWidth(line, inner) + " │");
-  box.push_back("└" + Repeat("─", inner + 2) + "┘");
+  box.push_back(std::string(asciiEdges ? "+" : "┌") + across + " " + caption + " " +
+                Repeat(across, inner + 2 - 3 - captionWidth) + (asciiEdges ? "+" : "┐"));
+  for (const std::string& line : lines)
+    box.push_back(std::string(side) + " " + PadToWidth(line, inner) + " " + side);
+  box.push_back(std::string(asciiEdges ? "+" : "└") + Repeat(across, inner + 2) +
+                (asciiEdges ? "+" : "┘"));
   return box;
 }
 

@@ -1,4 +1,5 @@
-// Text for the terminal front end: UTF-8 output, display widths, framed boxes and the progress bar.
+// Text for the terminal front end: the terminal's character set, display widths, the cleaning of
+// outside text, rows as the terminal wraps them, framed boxes and the progress bar.
 #pragma once
 
 #include <string>
@@ -6,27 +7,55 @@
 
 #include "base/text.h"
 
-// Puts LC_CTYPE on the user's locale, or C.UTF-8 when that one is not UTF-8, so that wcwidth
-// knows the width of Chinese characters. Output is UTF-8 either way. true when a UTF-8 locale is
-// in effect.
-bool UseUtf8Locale();
+// Puts LC_CTYPE on the user's locale, so that wcwidth counts columns as a terminal in that
+// locale does, and takes the locale's character set as the terminal's. An unset locale (C or
+// POSIX) says nothing about the terminal: it is taken as UTF-8 (C.UTF-8). true when the
+// terminal's character set is UTF-8.
+bool UseTerminalLocale();
+
+// The terminal's character set as the locale names it ("UTF-8", "BIG5", ...), and whether it is
+// UTF-8 (as UseTerminalLocale last decided; UTF-8 before it is called).
+const std::string& TerminalCharset();
+bool TerminalIsUtf8();
+
+// text (UTF-8) in the terminal's character set (unchanged when that is UTF-8), see ConvertText.
+std::string ToTerminalCharset(const std::string& text, bool* lost = nullptr);
+
+// text (UTF-8) converted to `charset` with iconv; each character the set cannot hold becomes '?'
+// and sets *lost (when given). A charset iconv does not know keeps ASCII only.
+std::string ConvertText(const std::string& text, const char* charset, bool* lost = nullptr);
 
 // UTF-8 of a terminated UTF-16 text (nullptr gives "").
 std::string TermUtf8(const WChar* text);
 
+// Text from outside (the server, the device) made safe to print: every character that would act
+// on the terminal instead of showing (C0 and C1 controls, DEL, the bidi overrides and isolates
+// U+202A-U+202E and U+2066-U+2069) and every malformed byte becomes U+FFFD. keepLineBreaks keeps
+// '\n' (a box's own line breaks); otherwise it is replaced too.
+std::string TerminalSafe(const std::string& text, bool keepLineBreaks = false);
+
 // Columns a UTF-8 text takes on a terminal: wide (East Asian) characters 2, combining marks and
-// control characters 0, everything else 1. A malformed byte counts 1.
+// control characters 0, everything else 1 (also what the locale cannot show: it prints as '?').
+// A malformed byte counts 1.
 int DisplayWidth(const std::string& text);
 
 // text followed by spaces up to `width` columns (unchanged when already that wide).
 std::string PadToWidth(const std::string& text, int width);
 
-// Terminal rows that a line of text takes when it wraps at `columns` (at least 1).
+// The rows a line of text takes on a terminal `columns` wide, split where the terminal wraps it:
+// a wide character that does not fit in the row's last column starts the next row. At least one
+// row; columns <= 0 means no wrapping.
+std::vector<std::string> WrapRows(const std::string& text, int columns);
+
+// WrapRows(text, columns).size().
 int TerminalRows(const std::string& text, int columns);
 
 // A message box as text lines: a frame with the caption in its top edge and every line of text
 // ('\n' splits them) padded to the widest by display width, so the right edge stays straight.
-std::vector<std::string> FrameBox(const std::string& caption, const std::string& text);
+// asciiEdges draws the frame with '+', '-' and '|' (for character sets whose line-drawing
+// characters are missing or two columns wide).
+std::vector<std::string> FrameBox(const std::string& caption, const std::string& text,
+                                  bool asciiEdges = false);
 
 // "[#####.....]  50%" for done of total (cells '#' or '.'; done is capped at total; a total of 0
 // shows an empty bar and 0%).

@@ -15,6 +15,7 @@ constexpr char TEXT_PRESS_ENTER[] = "請按 Enter 鍵繼續.";
 constexpr char TEXT_REMOVED_IN_RUN[] = "測速器已移除, 更新未完成!";
 constexpr char TEXT_REMOVED[] = "測速器已移除.";
 constexpr char ERASE_BELOW[] = "\x1b[J";
+constexpr char ERASE_LINE[] = "\x1b[2K";
 constexpr char ERROR_COLOUR[] = "\x1b[31m";
 constexpr char NO_COLOUR[] = "\x1b[0m";
 
@@ -29,6 +30,11 @@ std::string Table(int id) {
   return TermUtf8(text);
 }
 
+// A text that came through the UI seam: it may hold what the server or the device sent.
+std::string Outside(const WChar* text, bool keepLineBreaks = false) {
+  return TerminalSafe(TermUtf8(text), keepLineBreaks);
+}
+
 std::string ListLine(int index, const std::string& line, bool selected) {
   return std::string(selected ? "  > " : "    ") + std::to_string(index + 1) + "." + line;
 }
@@ -37,7 +43,7 @@ std::string ListLine(int index, const std::string& line, bool selected) {
 
 void CTermUiPort::SetControlText(int id, const WChar* text) {
   std::lock_guard<std::mutex> lock(mutex);
-  std::string value = TermUtf8(text);
+  std::string value = Outside(text);
   switch (id) {
     case ID_DEVICE_LABEL:
       deviceLine = value;
@@ -74,7 +80,7 @@ void CTermUiPort::EnableControl(int id, bool enabled) {
 
 void CTermUiPort::ComboAddLine(const WChar* line) {
   std::lock_guard<std::mutex> lock(mutex);
-  list.push_back(TermUtf8(line));
+  list.push_back(Outside(line));
   if (options.plain) {
     if (list.size() == 1) PrintPlain(Table(STR_AVAILABLE_GROUP));
     PrintPlain(ListLine(static_cast<int>(list.size()) - 1, list.back(), false));
@@ -100,18 +106,20 @@ int CTermUiPort::ShowMessage(const WChar* text, const WChar* caption, unsigned s
   // The only boxes without an icon are the run's closing messages.
   if (!error) finished = true;
   prompt.clear();
+  // A box during the run is its end: a warning held over from it no longer applies.
+  if (runActive) note.clear();
   Draw(true);
-  std::vector<std::string> box = FrameBox(TermUtf8(caption), TermUtf8(text));
+  std::vector<std::string> box = FrameBox(Outside(caption), Outside(text, true), !TerminalIsUtf8());
   for (const std::string& line : box) {
     if (error && !options.plain)
-      std::fprintf(out, "%s%s%s\n", ERROR_COLOUR, line.c_str(), NO_COLOUR);
+      Write(ERROR_COLOUR + line + NO_COLOUR + "\n");
     else
-      std::fprintf(out, "%s\n", line.c_str());
+      Write(line + "\n");
   }
   // The next drawing starts a new block below the box.
-  drawnRows = 0;
+  drawnRows.clear();
   if (options.interactive) {
-    std::fprintf(out, "%s\n", TEXT_PRESS_ENTER);
+    Write(std::string(TEXT_PRESS_ENTER) + "\n");
     std::fflush(out);
     boxWaiting = true;
     boxAnswered.wait(lock, [this] { return !boxWaiting; });
@@ -168,9 +176,37 @@ void CTermUiPort::SetPrompt(const std::string& text) {
 void CTermUiPort::PrintBox(const std::string& boxCaption, const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex);
   Draw(true);
-  for (const std::string& line : FrameBox(boxCaption, text))
-    std::fprintf(out, "%s\n", line.c_str());
-  drawnRows = 0;
+  for (const std::string& line : FrameBox(boxCaption, text, !TerminalIsUtf8())) Write(line + "\n");
+  drawnRows.clear();
+  Draw(true);
+}
+
+void CTermUiPort::Resize(int newColumns, int newRows) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (options.plain) return;
+  // A terminal that reflows its lines (most do) splits each drawn row that no longer fits; the
+  // way back to the block's first row is as many rows as those pieces make.
+  std::vector<std::string> reflowed;
+  for (const std::string& row : drawnRows)
+    for (std::string& piece : WrapRows(row, newColumns)) reflowed.push_back(piece);
+  drawnRows = reflowed;
+  options.columns = newColumns;
+  options.rows = newRows;
+  // Below a box the next change draws a new block anyway.
+  if (!drawnRows.empty()) Draw(true);
+}
+
+void CTermUiPort::Suspend() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (cursorHidden) Write("\x1b[?25h");
+  cursorHidden = false;
+  std::fflush(out);
+}
+
+void CTermUiPort::Resume() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (drawnRows.empty()) return;
+  drawnRows.clear();
   Draw(true);
 }
 
@@ -190,7 +226,7 @@ void CTermUiPort::DeviceRemoved() {
   note = interrupted ? TEXT_REMOVED_IN_RUN : TEXT_REMOVED;
   prompt.clear();
   // Below a box the note is a line of its own; otherwise the block shows it when Exit draws it.
-  if (options.plain || drawnRows == 0) PrintPlain(note);
+  if (options.plain || drawnRows.empty()) PrintPlain(note);
   // The device is gone: nothing is left to close or save, and a worker may be in a request.
   Exit(interrupted ? TERM_EXIT_REMOVED : errorShown ? TERM_EXIT_ERROR_BOX : TERM_EXIT_OK, true);
 }
@@ -237,7 +273,8 @@ std::vector<std::string> CTermUiPort::BlockLines() const {
   lines.push_back(Table(STR_AVAILABLE_GROUP));
   for (size_t i = 0; i < list.size(); ++i)
     lines.push_back(ListLine(static_cast<int>(i), list[i], static_cast<int>(i) == selection));
-  if (runActive) lines.push_back(ProgressLine());
+  // A run with nothing to write (a pass that only moves the device on) has no bar to show.
+  if (runActive && sectorsTotal > 0) lines.push_back(ProgressLine());
   if (!note.empty()) lines.push_back(note);
   if (!prompt.empty()) lines.push_back(prompt);
   return lines;
@@ -253,30 +290,42 @@ void CTermUiPort::Draw(bool force) {
     frame += "\x1b[?25l";
     cursorHidden = true;
   }
-  // Back to the block's first row, everything below it cleared, then the block anew.
-  if (drawnRows > 0) frame += "\x1b[" + std::to_string(drawnRows) + "F";
+  // Each line cut into the rows the terminal would wrap it into, so that the count of rows to go
+  // back is exact. A block taller than the terminal keeps its last rows: the way back cannot
+  // reach above the top of the screen.
+  std::vector<std::string> rows;
+  for (const std::string& line : BlockLines())
+    for (std::string& row : WrapRows(line, options.columns)) rows.push_back(row);
+  if (options.rows > 1 && static_cast<int>(rows.size()) > options.rows - 1)
+    rows.erase(rows.begin(), rows.end() - (options.rows - 1));
+  // Back to the block's first row, then each row overwritten and cleared to its end. Clearing
+  // the screen from its top-left corner instead would push the old block into the scrollback of
+  // terminals such as tmux: a copy for every redraw.
+  if (!drawnRows.empty()) frame += "\x1b[" + std::to_string(drawnRows.size()) + "F";
+  for (const std::string& row : rows) frame += ERASE_LINE + row + "\n";
+  // Rows left over from a taller block.
   frame += ERASE_BELOW;
-  drawnRows = 0;
-  for (const std::string& line : BlockLines()) {
-    frame += line + "\n";
-    drawnRows += TerminalRows(line, options.columns);
-  }
-  std::fputs(frame.c_str(), out);
+  drawnRows = rows;
+  Write(frame);
   std::fflush(out);
 }
 
 void CTermUiPort::PrintPlain(const std::string& line) {
-  std::fprintf(out, "%s\n", line.c_str());
+  Write(line + "\n");
   std::fflush(out);
+}
+
+void CTermUiPort::Write(const std::string& text) {
+  std::fputs(ToTerminalCharset(text).c_str(), out);
 }
 
 void CTermUiPort::Exit(int status, bool quick) {
   // Called with the lock held, which exit() never gives back: whoever comes second (a removal
   // during the closing box, say) waits for the lock while the first runs the exit handlers.
   // The block is brought up to date only where it is still the last thing on the screen.
-  if (drawnRows > 0) Draw(true);
+  if (!drawnRows.empty()) Draw(true);
   ending = true;
-  if (cursorHidden) std::fputs("\x1b[?25h", out);
+  if (cursorHidden) Write("\x1b[?25h");
   std::fflush(out);
   if (quick) std::quick_exit(status);
   std::exit(status);

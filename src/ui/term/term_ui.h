@@ -19,15 +19,19 @@ enum TermExitStatus : int {
 
 struct TermOptions {
   bool plain = false;       // lines only, no escape sequences: output not a terminal, or NO_COLOR
-  bool interactive = true;  // boxes wait for Enter (no --yes and an input to read it from)
-  int columns = 80;         // terminal width, for redrawing in place
+  bool interactive = true;  // boxes wait for Enter: false with --yes (StopWaiting clears it later)
+  int columns = 80;         // terminal size, for redrawing in place
+  int rows = 24;
 };
 
 // The screen is a block of lines below whatever was printed before: title, the three groups of
-// the window, the progress line and a prompt. On a terminal the block is redrawn in place; in
-// plain mode each change is printed once as a line of its own. Every method may be called from
-// any thread; one lock keeps the model and the output together. Boxes are printed below the block
-// and, when interactive, wait until the main loop calls AnswerBox.
+// the window, the progress line and a prompt. On a terminal the block is redrawn in place, row by
+// row as the terminal wraps it, and only its last rows when it is taller than the terminal; in
+// plain mode each change is printed once as a line of its own. Texts that reach it through the
+// UI seam (from the server or the device) are made safe with TerminalSafe; everything is written
+// in the terminal's character set. Every method may be called from any thread; one lock keeps the
+// model and the output together. Boxes are printed below the block and, when interactive, wait
+// until the main loop calls AnswerBox.
 class CTermUiPort : public CUiPort {
  public:
   CTermUiPort(std::FILE* out, const TermOptions& options) : out(out), options(options) {}
@@ -55,8 +59,15 @@ class CTermUiPort : public CUiPort {
   void SetNote(const std::string& note);
   // The prompt line at the bottom of the block; "" removes it.
   void SetPrompt(const std::string& prompt);
-  // A box of the front end's own (not from the workflow), printed without waiting.
+  // A box of the front end's own (not from the workflow), printed without waiting. The texts are
+  // the caller's: it makes outside parts of them safe.
   void PrintBox(const std::string& caption, const std::string& text);
+  // The terminal's new size (SIGWINCH): the block is redrawn for it.
+  void Resize(int columns, int rows);
+  // Before the process stops (Ctrl-Z): the cursor is shown again. Resume, after it continues,
+  // draws the block anew below whatever the shell printed meanwhile.
+  void Suspend();
+  void Resume();
   // Marks the update run as started with `sectors` to write (each also verified): the bar's
   // total is twice that.
   void BeginRun(long sectors);
@@ -76,6 +87,8 @@ class CTermUiPort : public CUiPort {
  private:
   void Draw(bool force);
   void PrintPlain(const std::string& line);
+  // Writes text converted to the terminal's character set.
+  void Write(const std::string& text);
   std::string ProgressLine() const;
   std::vector<std::string> BlockLines() const;
   [[noreturn]] void Exit(int status, bool quick);
@@ -94,7 +107,9 @@ class CTermUiPort : public CUiPort {
   long sectorsTotal = 0, sectorsDone = 0;
   bool nextCaptionIsTick = false;
   int lastDecile = -1;
-  int drawnRows = 0;
+  // The rows of the block as last drawn, the cursor on the row below them (none: the next drawing
+  // starts a new block where the cursor is).
+  std::vector<std::string> drawnRows;
   long long lastDrawMicros = 0;
   bool cursorHidden = false;
 };
