@@ -4,12 +4,15 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "app/text_hand_over.h"
 #include "base/strings.h"
 #include "ui/term/term_text.h"
 
 namespace {
 
-constexpr long long REDRAW_MICROS = 50000;  // progress redraws at most 20 times a second
+// The window's rule (app/text_hand_over.h): a progress text on screen for less than this may be
+// skipped; any other change, and the last text before a box, is drawn at once.
+constexpr long long REDRAW_MICROS = HAND_OVER_INTERVAL_MS * 1000LL;
 constexpr int BAR_CELLS = 30;
 constexpr char TEXT_PRESS_ENTER[] = "請按 Enter 鍵繼續.";
 constexpr char TEXT_REMOVED_IN_RUN[] = "測速器已移除, 更新未完成!";

@@ -211,7 +211,8 @@ def case_access(detector, _):
     through."""
     node = detector.plug("access", settle=True)
     program = Program("tolvarin-local", prefix=UNPRIVILEGED)
-    program.wait("the access box", r"權限不足", 15)
+    # The box arrives line by line: wait for its line that names the rule.
+    program.wait("the access box", r"70-tolvarin\.rules", 15)
     text = program.text()
     check("無法以讀寫方式開啟 %s." % node in text and "70-tolvarin.rules" in text,
           "the box names the node and the rule", text)
