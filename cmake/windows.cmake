@@ -19,7 +19,12 @@ set(SHELL_SOURCES
     resources/tolvarin.rc
     resources/version.rc)
 # The manifest and the version header carry the build's version; windres finds them on the
-# include path.
+# include path. The manifest names the architecture of the image it is in.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  set(MANIFEST_ARCHITECTURE amd64)
+else()
+  set(MANIFEST_ARCHITECTURE x86)
+endif()
 configure_file(resources/tolvarin.manifest.in ${CMAKE_BINARY_DIR}/generated/tolvarin.manifest @ONLY)
 configure_file(resources/version.h.in ${CMAKE_BINARY_DIR}/generated/tolvarin_version.h @ONLY)
 include_directories(${CMAKE_BINARY_DIR}/generated)

@@ -7,24 +7,28 @@
 #                              tolvarin-driver, with screenshots in build/demo/screenshots
 #
 # Builds what is missing, publishes samples/manifest.json into build/demo/server, serves it on
-# 127.0.0.1:18047 (the simulated build's update host), creates a device at version 5120 in
-# build/demo/device.state (the file existing = the device plugged in; deleting it = unplugging)
-# and starts tolvarin-sim.exe in its own Wine prefix, build/demo/wineprefix-win64.
+# 127.0.0.1 at the simulated build's update port (the build setting TOLVARIN_SIM_PORT, 18047 by
+# default), creates a device at version 5120 in build/demo/device.state (the file existing = the
+# device plugged in; deleting it = unplugging) and starts tolvarin-sim.exe in its own Wine prefix,
+# build/demo/wineprefix-win64. The build and the Wine loader are the ones the Wine tests use here
+# (scripts/wine-env.sh): the i686 program, or its x86-64 build where 32-bit code cannot run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 demo=$root/build/demo
-port=18047
 tool=$root/build/native/bin/tolvarin-tool
-bin=$root/build/win32/bin
+source scripts/wine-env.sh
+tree=$TOLVARIN_WINE_TREE
+bin=$root/build/$tree/bin
 
 if [ "${1:-}" != "--drive" ]; then
   scripts/install-deps.sh
-  echo "== building what is missing"
+  echo "== building what is missing (the $tree build)"
   cmake --preset native >/dev/null
   cmake --build --preset native -j "$(nproc)" --target tolvarin-tool >/dev/null
-  cmake --preset win32 >/dev/null
-  cmake --build --preset win32 -j "$(nproc)" --target tolvarin-sim tolvarin-driver >/dev/null
+  cmake --preset "$tree" >/dev/null
+  cmake --build --preset "$tree" -j "$(nproc)" --target tolvarin-sim tolvarin-driver >/dev/null
+  port=$(sed -n 's/^TOLVARIN_SIM_PORT:[A-Z]*=//p' "build/$tree/CMakeCache.txt")
 
   echo "== server tree and device"
   rm -rf "$demo/server" "$demo/device.state" "$demo/screenshots"
@@ -35,9 +39,11 @@ if [ "${1:-}" != "--drive" ]; then
   "$tool" sim fault --state "$demo/device.state" --delay-us 400 >/dev/null
 
   server_pid=""
+  own_prefix=""
   cleanup() {
     [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
-    wineserver -k >/dev/null 2>&1 || true
+    # Only the demo prefix's wineserver, never one of the caller's.
+    [ -n "$own_prefix" ] && wineserver -k >/dev/null 2>&1 || true
   }
   trap cleanup EXIT
   coproc SERVER { exec python3 tests/server/update_server.py --root "$demo/server" --port "$port"; }
@@ -52,6 +58,7 @@ if [ "${1:-}" != "--drive" ]; then
   if [ -n "${DISPLAY:-}" ] && [ -z "${TOLVARIN_XVFB:-}" ]; then
     # A prefix of its own (made once, ~15 s): the demo's desktop and wineserver are its own.
     source scripts/wine-prefix.sh "$demo"
+    own_prefix=1
     echo "== tolvarin-sim.exe on your display ($DISPLAY)"
     echo "   pick a version, press 開 始 更 新; when asked to unplug, close the box or run:"
     echo "   rm $demo/device.state"

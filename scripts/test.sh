@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, checks formatting, builds the native and win32
 # builds and runs their tests (the native ones also under ASan/UBSan, the win32 ones under Wine
-# in Xvfb), and gives the fuzz targets a short run.
+# in Xvfb), gives the fuzz targets a short run and runs both demos headless.
 # The Wine tests run in a 64-bit prefix; with --wine32 (or TOLVARIN_WINE32=1) again in a 32-bit one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -63,6 +63,25 @@ for arch in "${wine_arches[@]}"; do
   WINEPREFIX="$root/build/$tree/wineprefix-$arch" wineserver -k >/dev/null 2>&1 || true
   TOLVARIN_WINEARCH=$arch scripts/with-display.sh scripts/wine-tests.sh
 done
+echo "== the README's first commands: both demos, headless (about 40 s)"
+# Each must end with its closing box and leave its device updated: finishing commands and written
+# sectors, as tolvarin-tool reads the state (the commands come only after a whole run).
+demo_updated() {
+  build/native/bin/tolvarin-tool sim show --state "$1" --json |
+    python3 -c 'import json, sys; d = json.load(sys.stdin); sys.exit(not (d["commands"] and d["sectors"]))'
+}
+run_demo() {  # LOG STATE PATTERN COMMAND...: the log must hold PATTERN, the device be updated
+  local log=$1 state=$2 pattern=$3
+  shift 3
+  if ! "$@" </dev/null >"$log" 2>&1 || ! grep -q "$pattern" "$log" || ! demo_updated "$state"; then
+    tail -40 "$log"
+    echo "$* did not end with its closing box and the device updated (whole log: $log)"
+    exit 1
+  fi
+  echo "$*: closing box, device updated"
+}
+run_demo build/demo.log build/demo/device.state '^-- closing box' env TOLVARIN_XVFB=1 scripts/demo.sh
+run_demo build/demo-term.log build/demo-term/device.state '^└' scripts/demo-term.sh --yes
 echo "== benchmarks, short run"
 scripts/bench.sh smoke
 echo "== all tests passed"

@@ -2,7 +2,14 @@
 # Prints which Windows build the Wine tests run here: win32 (the i686 programs users get) where
 # this machine can run 32-bit code, win64 (the same sources for x86-64, in a 64-bit prefix) where
 # it cannot (some kernels refuse i386 programs; Wine's 32-bit loader is one).
+# TOLVARIN_WINE_TREE=win32|win64 makes the choice instead (to try the x86-64 path on a machine
+# that runs 32-bit code).
 set -euo pipefail
+case "${TOLVARIN_WINE_TREE:-}" in
+  win32 | win64) echo "$TOLVARIN_WINE_TREE"; exit 0 ;;
+  "") ;;
+  *) echo "TOLVARIN_WINE_TREE is win32 or win64, not $TOLVARIN_WINE_TREE" >&2; exit 2 ;;
+esac
 if [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
   echo win32
 else

@@ -102,10 +102,10 @@ TEST_F(SimDeviceTest, StateFileRoundTrip) {
 
   CSimDevice loaded;
   ASSERT_TRUE(loaded.Load(path));
-  EXPECT_EQ(std::vector<uint8_t>(loaded.InfoPage(), loaded.InfoPage() + 256), info);
+  EXPECT_EQ(Flash(loaded, INFO_PAGE_ADDRESS), info);
   EXPECT_EQ(Flash(loaded, 0x1234 * 16 + 3), Page(0x42));
   EXPECT_EQ(Flash(loaded, 0x1234 * 16 + 4), Page(0xFF));
-  EXPECT_EQ(loaded.sectors.size(), 1u) << "only touched sectors are stored";
+  EXPECT_EQ(loaded.ListedSectors(), std::vector<uint32_t>{0x1234}) << "only touched sectors";
   EXPECT_EQ(loaded.commands, (std::vector<uint32_t>{CMD_UPDATE_DONE}));
   EXPECT_EQ(loaded.faults.ignoreWritePage, 99);
   EXPECT_EQ(loaded.faults.delayMicros, 5u);
@@ -116,6 +116,51 @@ TEST_F(SimDeviceTest, StateFileRoundTrip) {
   std::fclose(bad);
   EXPECT_FALSE(loaded.Load(path)) << "a damaged file is refused";
   EXPECT_EQ(Flash(loaded, 0x1234 * 16 + 3), Page(0x42)) << "and the device keeps its state";
+  std::remove(path.c_str());
+}
+
+TEST_F(SimDeviceTest, TheInformationPageIsFlashPage0x10000) {
+  device.SetInfoPage(Page(0x5A).data());
+  uint8_t page[256];
+  ASSERT_NE(DeviceReadInfoPage(page), 0);
+  EXPECT_EQ(std::vector<uint8_t>(page, page + 256), Page(0x5A));
+  DeviceEraseSector(INFO_PAGE_ADDRESS / 16);
+  EXPECT_EQ(Flash(device, INFO_PAGE_ADDRESS), Page(0xFF));
+  DeviceWritePages(Page(0x21).data(), INFO_PAGE_ADDRESS, 1);
+  DeviceReadInfoPage(page);
+  EXPECT_EQ(std::vector<uint8_t>(page, page + 256), Page(0x21)) << "reads back what was written";
+  EXPECT_EQ(device.UnverifiedBytes(), 0u) << "the read verified the written page";
+
+  // In the state file the page is the `info` line; its sector is listed only when it holds more.
+  auto saved = [&](const char* name) {
+    std::string path = ::testing::TempDir() + name;
+    EXPECT_TRUE(device.Save(path));
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    std::string text;
+    for (int c; file != nullptr && (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+    if (file != nullptr) std::fclose(file);
+    std::remove(path.c_str());
+    return text;
+  };
+  std::string info21;
+  for (int i = 0; i < 256; ++i) info21 += "21";
+  EXPECT_EQ(saved("sim-info.state"), "tolvarin-sim-device 1\ninfo " + info21 + "\nrequests 4\n");
+  DeviceWritePages(Page(0x00).data(), INFO_PAGE_ADDRESS + 15, 1);
+  std::string text = saved("sim-info-sector.state");
+  EXPECT_NE(text.find("\ninfo " + info21 + "\n"), std::string::npos);
+  EXPECT_NE(text.find("\nsector 4096 " + info21), std::string::npos);
+
+  // A file of an older version kept the page apart: its `info` line wins over the sector's.
+  std::string path = ::testing::TempDir() + "sim-old.state";
+  std::FILE* old = std::fopen(path.c_str(), "w");
+  std::fputs(
+      ("tolvarin-sim-device 1\ninfo " + info21 + "\nsector 4096 " + std::string(8192, 'f') + "\n")
+          .c_str(),
+      old);
+  std::fclose(old);
+  CSimDevice loaded;
+  ASSERT_TRUE(loaded.Load(path));
+  EXPECT_EQ(Flash(loaded, INFO_PAGE_ADDRESS), Page(0x21));
   std::remove(path.c_str());
 }
 

@@ -287,6 +287,34 @@ TEST_F(WorkflowTest, ForcedModeAppliesOnlyTheSelectedMainImage) {
   EXPECT_EQ(device.commands, std::vector<uint32_t>{CMD_UPDATE_DONE});
 }
 
+TEST_F(WorkflowTest, AnImageOverTheInformationPageGivesTheDeviceItsNewVersion) {
+  ModelPlan model = SingleMainModel();
+  ImagePlan& i = model.images.back();
+  ASSERT_EQ(i.name, I);
+  const uint16_t infoSector = INFO_PAGE_ADDRESS / PAGES_PER_SECTOR;
+  i = Image(I, infoSector, infoSector, 5);
+  const std::vector<uint8_t> current = CurrentPage();
+  std::copy(current.begin(), current.end(), i.payload.begin());
+  Publish(model);
+  StartServer();
+  Plug(BehindPage());
+
+  IdentifyDevice();
+  RunUpdate();
+  ExpectOneBox(TEXT_DONE, CAPTION_DONE, MB_STYLE_OK);
+  ExpectProgrammed(i);
+  EXPECT_EQ(device.UnverifiedBytes(), 0u);
+
+  // Plugged in again, it reports the version the image gave it and is up to date.
+  ResetAppState(&ui, &platform);
+  CopyText(g_app.baseUrl, sizeof g_app.baseUrl, server->BaseUrl().c_str());
+  ASSERT_EQ(g_app.hidCmd.FindDevice(), 1);
+  IdentifyDevice();
+  EXPECT_EQ(ui.boxes.size(), 1u);
+  EXPECT_EQ(ui.Text(ID_DEVICE_LABEL), u"[ 2131 ]");
+  EXPECT_EQ(Utf8(ui.Text(ID_LATEST_LABEL)), Utf8(u"[ 2131 ]  請<離開>,不須更新"));
+}
+
 TEST_F(WorkflowTest, DifferentIndexFilesAskForAnotherPass) {
   ModelPlan model = SingleMainModel();
   model.final.versionWord = 0x01020305;

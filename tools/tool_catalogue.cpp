@@ -39,7 +39,7 @@ int Catalogue(const CatalogueOptions& o) {
   } else {
     CSimDevice device;
     if (!LoadState(o.state, &device, &error)) return Fail(error);
-    std::memcpy(page, device.InfoPage(), PAGE_SIZE);
+    device.ReadFlashPage(INFO_PAGE_ADDRESS, page);
   }
   std::vector<uint8_t> data;
   const std::string& path = o.index;

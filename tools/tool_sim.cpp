@@ -64,12 +64,12 @@ int SimCreate(const SimOptions& o) {
   return EXIT_OK;
 }
 
-std::string SectorRanges(const CSimDevice& device) {
+std::string SectorRanges(const std::vector<uint32_t>& sectors) {
   std::string out;
-  auto it = device.sectors.begin();
-  while (it != device.sectors.end()) {
-    uint32_t first = it->first, last = first;
-    for (++it; it != device.sectors.end() && it->first == last + 1; ++it) last = it->first;
+  auto it = sectors.begin();
+  while (it != sectors.end()) {
+    uint32_t first = *it, last = first;
+    for (++it; it != sectors.end() && *it == last + 1; ++it) last = *it;
     if (!out.empty()) out += ", ";
     out += std::to_string(first);
     if (last != first) out += "-" + std::to_string(last);
@@ -106,7 +106,9 @@ int SimShow(const SimOptions& o) {
   CSimDevice device;
   std::string error;
   if (!LoadState(o.state, &device, &error)) return Fail(error);
-  IdentityResult result = DeriveIdentity(device.InfoPage());
+  uint8_t info[PAGE_SIZE];
+  device.ReadFlashPage(INFO_PAGE_ADDRESS, info);
+  IdentityResult result = DeriveIdentity(info);
   Json j;
   j["identity"] = IdentityJson(result);
   j["requestCount"] = device.requestCount;
@@ -118,14 +120,14 @@ int SimShow(const SimOptions& o) {
   }
   j["commands"] = commands;
   j["faults"] = FaultsJson(device.faults);
-  Json sectors = Json::array();
-  for (const auto& entry : device.sectors) sectors.push_back(entry.first);
-  j["sectors"] = sectors;
+  // As the state file lists them: the information page alone is no written sector.
+  std::vector<uint32_t> listed = device.ListedSectors();
+  j["sectors"] = listed;
   std::ostringstream text;
   text << IdentityText(result) << "requestCount  " << device.requestCount << "\n"
        << "commands     " << (commandText.empty() ? " none" : commandText) << "\n"
        << "faults       " << FaultsText(device.faults) << "\n"
-       << "sectors       " << SectorRanges(device) << "\n";
+       << "sectors       " << SectorRanges(listed) << "\n";
   Print(o.json, j, text.str());
   return EXIT_OK;
 }

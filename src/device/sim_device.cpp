@@ -3,11 +3,16 @@
 //
 // State file format (text, one record per line, hexadecimal bytes in lower case):
 //   tolvarin-sim-device 1
-//   info <512 hex digits>                 the information page
+//   info <512 hex digits>                 flash page 0x10000, the information page (when its
+//                                         sector is stored)
 //   requests <n>                          requests received so far (fault numbers count on)
 //   fault fail-request|fail-page|ignore-write|partial-write|ignore-erase|drop-from|delay-us <n>
 //   command <hex code>                    a finishing command received, in order
-//   sector <n> <8192 hex digits>          one stored sector; sectors not listed read as erased
+//   sector <n> <8192 hex digits>          one stored sector; sectors not listed read as erased.
+//                                         The information page's sector is listed only when it
+//                                         holds more than that page. `info` is loaded last and
+//                                         wins: files of older versions kept the page apart from
+//                                         the flash.
 //   pace <gaps> <total ns> <slow> <median ns> <longest ns>
 //                                         how the requests since opening were paced (written for
 //                                         whoever reads the file; not loaded back)
@@ -25,6 +30,8 @@
 namespace {
 
 constexpr char STATE_MAGIC[] = "tolvarin-sim-device";
+constexpr uint32_t INFO_SECTOR = INFO_PAGE_ADDRESS / PAGES_PER_SECTOR;
+constexpr uint32_t INFO_OFFSET = INFO_PAGE_ADDRESS % PAGES_PER_SECTOR * PAGE_SIZE;
 
 int64_t NowNanos() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -80,7 +87,8 @@ bool Unhex(const std::string& text, uint8_t* out, size_t n) {
   return true;
 }
 
-// An erase, or the read of a sector's first page (the information page aside).
+// An erase, or the read of a sector's first page (the information page aside: the identification
+// reads it, though a verify of its sector does too).
 bool StartsSector(const ScsiRequest* r) {
   uint32_t address = RequestAddress(r);
   if (address % PAGES_PER_SECTOR != 0) return false;
@@ -97,12 +105,19 @@ void SavePace(std::ofstream& out, const char* key, const SimPace& pace) {
 
 }  // namespace
 
-CSimDevice::CSimDevice() {
-  std::memset(infoPage, 0, sizeof infoPage);
+void CSimDevice::SetInfoPage(const uint8_t* page) {
+  LoadFlashPage(INFO_PAGE_ADDRESS, page);
 }
 
-void CSimDevice::SetInfoPage(const uint8_t* page) {
-  std::memcpy(infoPage, page, PAGE_SIZE);
+std::vector<uint32_t> CSimDevice::ListedSectors() const {
+  std::vector<uint32_t> out;
+  for (const auto& [sector, bytes] : sectors) {
+    bool infoAlone = sector == INFO_SECTOR;
+    for (uint32_t i = 0; infoAlone && i < SECTOR_SIZE; ++i)
+      infoAlone = (i >= INFO_OFFSET && i < INFO_OFFSET + PAGE_SIZE) || bytes[i] == 0xFF;
+    if (!infoAlone) out.push_back(sector);
+  }
+  return out;
 }
 
 std::vector<uint8_t>& CSimDevice::Sector(uint32_t sector) {
@@ -215,16 +230,13 @@ int CSimDevice::Answer(ScsiRequest* request) {
   if (failed) return 0;
 
   switch (record.kind) {
-    case SIM_READ:
-      if (address == INFO_PAGE_ADDRESS) {
-        std::memcpy(request->data, infoPage, PAGE_SIZE);
-      } else {
-        ReadFlashPage(address, request->data);
-        auto it = unverified.find(address / PAGES_PER_SECTOR);
-        if (it != unverified.end())
-          std::memset(it->second.data() + (address % PAGES_PER_SECTOR) * PAGE_SIZE, 0, PAGE_SIZE);
-      }
+    case SIM_READ: {
+      ReadFlashPage(address, request->data);
+      auto it = unverified.find(address / PAGES_PER_SECTOR);
+      if (it != unverified.end())
+        std::memset(it->second.data() + (address % PAGES_PER_SECTOR) * PAGE_SIZE, 0, PAGE_SIZE);
       break;
+    }
     case SIM_WRITE: {
       if (static_cast<int64_t>(address) == faults.ignoreWritePage) break;
       uint8_t* flash =
@@ -263,7 +275,11 @@ bool CSimDevice::Save(const std::string& path) const {
   std::ofstream out(path, std::ios::trunc);
   if (!out) return false;
   out << STATE_MAGIC << " 1\n";
-  out << "info " << Hex(infoPage, PAGE_SIZE) << "\n";
+  if (sectors.count(INFO_SECTOR) != 0) {
+    uint8_t info[PAGE_SIZE];
+    ReadFlashPage(INFO_PAGE_ADDRESS, info);
+    out << "info " << Hex(info, PAGE_SIZE) << "\n";
+  }
   out << "requests " << requestCount << "\n";
   if (faults.failRequest) out << "fault fail-request " << faults.failRequest << "\n";
   if (faults.failPage >= 0) out << "fault fail-page " << faults.failPage << "\n";
@@ -279,8 +295,10 @@ bool CSimDevice::Save(const std::string& path) const {
     std::snprintf(text, sizeof text, "%x", static_cast<unsigned>(code));
     out << "command " << text << "\n";
   }
-  for (const auto& [sector, bytes] : sectors)
+  for (uint32_t sector : ListedSectors()) {
+    const std::vector<uint8_t>& bytes = sectors.at(sector);
     out << "sector " << sector << " " << Hex(bytes.data(), bytes.size()) << "\n";
+  }
   SavePace(out, "pace", pace);
   SavePace(out, "sector-pace", sectorPace);
   if (busyNanos) out << "busy " << busyNanos << "\n";
@@ -294,6 +312,8 @@ bool CSimDevice::Load(const std::string& path) {
   std::string line;
   if (!std::getline(in, line) || line.rfind(STATE_MAGIC, 0) != 0) return false;
   CSimDevice loaded;
+  uint8_t info[PAGE_SIZE];
+  bool hasInfo = false;
   while (std::getline(in, line)) {
     std::istringstream fields(line);
     std::string key;
@@ -302,7 +322,8 @@ bool CSimDevice::Load(const std::string& path) {
     if (key == "info") {
       std::string hex;
       fields >> hex;
-      if (!Unhex(hex, loaded.infoPage, PAGE_SIZE)) return false;
+      if (!Unhex(hex, info, PAGE_SIZE)) return false;
+      hasInfo = true;
     } else if (key == "requests") {
       fields >> loaded.requestCount;
     } else if (key == "fault") {
@@ -348,6 +369,7 @@ bool CSimDevice::Load(const std::string& path) {
     }
     if (fields.fail()) return false;
   }
+  if (hasInfo) loaded.SetInfoPage(info);
   loaded.keepLog = keepLog;
   *this = std::move(loaded);
   return true;

@@ -52,19 +52,20 @@ struct SimRecord {
 
 class CSimDevice {
  public:
-  CSimDevice();
-
   // Answers one request block as the device would: nonzero on success. Reads fill the data area.
   int HandleRequest(ScsiRequest* request);
-
-  // The 256-byte information page served at page 0x10000.
-  void SetInfoPage(const uint8_t* page);
-  const uint8_t* InfoPage() const { return infoPage; }
 
   // Flash contents of one page (256 bytes into out); never-written flash reads as erased (0xFF).
   void ReadFlashPage(uint32_t page, uint8_t* out) const;
   // Puts bytes into flash as they are, bypassing flash rules (to prepare a device).
   void LoadFlashPage(uint32_t page, const uint8_t* data);
+  // The information page is flash page 0x10000, read, erased and written like any other page;
+  // this loads its 256 bytes there (LoadFlashPage).
+  void SetInfoPage(const uint8_t* page);
+
+  // The stored sectors the state file lists in `sector` lines: every one, except the information
+  // page's sector while its other pages are erased (the file's `info` line holds that page).
+  std::vector<uint32_t> ListedSectors() const;
 
   // Saves or loads the whole state (see the format at the top of sim_device.cpp). true on success.
   bool Save(const std::string& path) const;
@@ -95,6 +96,5 @@ class CSimDevice {
   int Answer(ScsiRequest* request);
   std::vector<uint8_t>& Sector(uint32_t sector);
   uint8_t* Unverified(uint32_t sector);
-  uint8_t infoPage[PAGE_SIZE];
   int64_t answeredNanos = -1;  // when the last timed request was answered (-1: none yet)
 };

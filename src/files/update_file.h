@@ -8,8 +8,9 @@
 
 constexpr int UPDATE_HEADER_SIZE = 32;
 constexpr int MAX_INDEX_FILE_SIZE = 2048;
-// An index buffer holds one byte more than an index file may have: a longer file then arrives as
-// far as that byte, and the check can refuse it as too long (-6) instead of the download failing.
+// An index buffer holds one byte more than an index file may have: a file one byte too long then
+// arrives whole and the check refuses it as too long (-6); a longer one does not fit the buffer
+// and fails its download with ERR_READ.
 constexpr int INDEX_BUFFER_SIZE = MAX_INDEX_FILE_SIZE + 1;
 constexpr int MODE_INDEX_FILE = 5;
 constexpr int MODE_IMAGE_FILE = 32;

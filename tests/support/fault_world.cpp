@@ -203,10 +203,15 @@ void CFaultWorld::CheckInvariants() const {
     }
   }
 
-  // Flash outside every image's range is as it was, and nothing beyond the watched sectors exists.
+  // Flash outside every image's range is as it was, and nothing beyond the watched sectors and
+  // the information page exists.
+  for (uint32_t sector : device.ListedSectors())
+    ASSERT_LT(sector, FLASH_SECTORS_WATCHED) << "a sector nobody asked for was written";
+  uint8_t info[PAGE_SIZE];
+  device.ReadFlashPage(INFO_PAGE_ADDRESS, info);
+  EXPECT_EQ(std::vector<uint8_t>(info, info + PAGE_SIZE), MatrixInfoPage());
   for (const auto& [sector, bytes] : device.sectors) {
-    ASSERT_LT(sector, FLASH_SECTORS_WATCHED) << "a sector nobody asked for was created";
-    if (SectorOfSomeImage(model, sector)) continue;
+    if (sector >= FLASH_SECTORS_WATCHED || SectorOfSomeImage(model, sector)) continue;
     size_t changed = 0;
     for (uint8_t b : bytes) changed += b != OLD_FIRMWARE_BYTE;
     EXPECT_EQ(changed, 0u) << "sector " << sector << " lies outside every image";

@@ -244,6 +244,15 @@ class SimulatedDevice(unittest.TestCase):
         with open(out, "rb") as f:
             self.assertEqual(f.read(), b"\xff" * 8192)
 
+    def test_the_information_page_is_flash_page_0x10000(self):
+        out = os.path.join(self.tmp.name, "dump")
+        code, _, _ = run("sim", "dump", "--state", self.state, "--sectors", "4096", "--out", out)
+        self.assertEqual(code, 0)
+        page = (bytes([0x01, 0x02, 0x03, 0x04]) + b"V17" + bytes([0x02, 0, 0, 0, 0]) + b"4D9C" +
+                bytes([0x01, 0x0C, 0x07, 0, 0x01, 0x02, 0x03, 0x04]) + bytes(232))
+        with open(out, "rb") as f:
+            self.assertEqual(f.read(), page + b"\xff" * (4096 - 256))
+
     def test_identify_reads_a_page_file(self):
         page = bytearray(256)
         page[0:4] = bytes([0x12, 0x34, 0x5A, 0x0F])

@@ -5,9 +5,11 @@ version resource.
     check_image.py --version X.Y.Z EXE...
 
 Fails (exit 1) when an exe
-- imports any DLL but the few KnownDLLs it is allowed (the system loads those from its own folder
-  only; any other name would be looked up beside the exe first, and a MinGW runtime DLL would be
-  missing on a user's machine),
+- imports or delay-imports any DLL but the few KnownDLLs it is allowed (the system loads those
+  from its own folder only; any other name would be looked up beside the exe first, and a MinGW
+  runtime DLL would be missing on a user's machine),
+- has no embedded manifest, one whose processorArchitecture is not the image's machine, or one
+  that depends on a side-by-side assembly (looked up beside the exe too),
 - lacks ASLR (DYNAMIC_BASE, with its relocations kept) or DEP (NX_COMPAT),
 - has a section that is both writable and executable,
 - was linked without the stack protector's runtime,
@@ -16,6 +18,7 @@ Reads the files with pefile (Debian python3-pefile), not with the code that buil
 """
 import argparse
 import sys
+import xml.etree.ElementTree as ElementTree
 
 import pefile
 
@@ -25,6 +28,10 @@ from known_dlls import KNOWN_DLLS  # all the exe may import
 STACK_PROTECTOR_MARK = b"*** stack smashing detected ***"
 SCN_MEM_EXECUTE = 0x20000000
 SCN_MEM_WRITE = 0x80000000
+RT_MANIFEST = 24
+# A manifest's processorArchitecture for each image machine.
+MANIFEST_ARCHITECTURES = {pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"]: "x86",
+                          pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]: "amd64"}
 
 
 def version_strings(pe):
@@ -35,6 +42,33 @@ def version_strings(pe):
                 for table in entry.StringTable:
                     strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
     return strings
+
+
+def tag(element):
+    """An XML element's name without its namespace."""
+    return element.tag.rsplit("}", 1)[-1]
+
+
+def manifest_problems(pe):
+    kinds = pe.DIRECTORY_ENTRY_RESOURCE.entries if hasattr(pe, "DIRECTORY_ENTRY_RESOURCE") else []
+    manifests = [pe.get_data(language.data.struct.OffsetToData, language.data.struct.Size)
+                 for kind in kinds if kind.id == RT_MANIFEST
+                 for name in kind.directory.entries for language in name.directory.entries]
+    if len(manifests) != 1:
+        return ["%d embedded manifests, not one" % len(manifests)]
+    found = []
+    root = ElementTree.fromstring(manifests[0])
+    identity = [e for e in root if tag(e) == "assemblyIdentity"]
+    architecture = identity[0].get("processorArchitecture") if identity else None
+    machine = MANIFEST_ARCHITECTURES.get(pe.FILE_HEADER.Machine, hex(pe.FILE_HEADER.Machine))
+    if architecture != machine:
+        found.append("manifest names processorArchitecture %r in an image for %s" %
+                     (architecture, machine))
+    for element in root.iter():
+        if tag(element) == "dependentAssembly":
+            names = [e.get("name") for e in element if tag(e) == "assemblyIdentity"]
+            found.append("manifest depends on the assembly %s" % (names or ["?"])[0])
+    return found
 
 
 def problems(path, version):
@@ -49,6 +83,11 @@ def problems(path, version):
     for dll in imports:
         if dll.removesuffix(".dll") not in KNOWN_DLLS:
             found.append("imports %s, which is no allowed KnownDLL" % dll)
+    for entry in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", []):
+        dll = entry.dll.decode().lower()
+        if dll.removesuffix(".dll") not in KNOWN_DLLS:
+            found.append("delay-imports %s, which is no allowed KnownDLL" % dll)
+    found += manifest_problems(pe)
 
     characteristics = pe.OPTIONAL_HEADER.DllCharacteristics
     if not characteristics & pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE"]:

@@ -2,17 +2,22 @@
 """DLL planting: a DLL named after a system library, beside the exe or in its working directory,
 must never be loaded into the (elevated) program.
 
-    planting.py --bin DIR --work DIR --shots DIR --server SCRIPT --marker DLL
+    planting.py --bin DIR --work DIR --shots DIR --server SCRIPT --marker DLL --control EXE
                 [--exes DIR] [--prefix DIR] [--port N]
 
 1. Learns the libraries the process loads: tolvarin-sim.exe runs a whole update under
    WINEDEBUG=+loaddll.
-2. Under every name on that list (and the few any run must cover) that Windows never looks up
-   beside an exe, that is no KnownDLL, plants the marker DLL beside a copy of each exe and in its
-   working directory, and gives those names Windows' own search order (native first).
-3. Runs the release device code (tolvarin-local.exe) through a whole update on the test bus
-   (bus_scenarios.py), so that SetupAPI and all it pulls in load while a device is really searched,
-   opened and driven, and the simulated exe through a whole update, with the exes taken from
+2. Takes every name on that list (and the few any run must cover) that Windows looks up beside
+   an exe, that is no KnownDLL. The control exe (the programs' static imports, no code before
+   its own restriction of the DLL search; then a window and WinINet's connection check) runs
+   with them planted: what it loads from beside itself is Wine's loader's doing, and only those
+   names are exempt. A marker can stop the control early, so it runs again without the names
+   found until no new one turns up.
+3. Plants the marker DLL under every other name beside a copy of each exe and in its working
+   directory, gives those names Windows' own search order (native first), and runs the release
+   device code (tolvarin-local.exe) through a whole update on the test bus (bus_scenarios.py), so
+   that SetupAPI and all it pulls in load while a device is really searched, opened and driven,
+   and the simulated exe through a whole update, with the exes taken from
    --exes (for example the signed ones).
 Fails when any marker was loaded: a module loaded from the planted folders in the +loaddll trace,
 or a file the marker's DllMain leaves behind. Then runs each exe with one of its on-demand
@@ -23,6 +28,8 @@ import os
 import re
 import shutil
 import sys
+
+import pefile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import scenarios  # noqa: E402  (the scenarios' session and helpers)
@@ -35,18 +42,12 @@ from known_dlls import KNOWN_DLLS  # noqa: E402
 NEVER_SEARCHED = KNOWN_DLLS | {"ntdll", "kernelbase"}
 # Wine's own pieces, which no Windows has to look up.
 WINE_ONLY = re.compile(r"^(wine.*|.*\.drv|win32u)$")
-# What Wine 8 itself looks up beside the exe, whatever the program does (measured with +loaddll):
-# the imports of KnownDLLs at process start (user32's version, gdi32's zlib1, advapi32's ucrtbase,
-# bcrypt and crypt32), which Windows takes from its own folder, and the delay loads inside Wine's
-# own libraries (ole32's combase, the socket layer's iphlpapi and dnsapi), which Windows makes through the
-# default DLL directories the program restricted. Planting them would test Wine's loader.
-WINE_LOADER_GAPS = {"version", "zlib1", "ucrtbase", "bcrypt", "crypt32", "combase", "iphlpapi",
-                    "dnsapi"}
 # Whatever a run shows, these are planted: the program's own on-demand libraries and what they
-# pull in on Windows.
+# pull in on Windows, and the crypto provider's libraries, which a request for random bytes loads.
 ALWAYS_PLANTED = {"winmm", "wininet", "setupapi", "cfgmgr32", "devobj", "wintrust", "iertutil",
                   "urlmon", "winhttp", "secur32", "mswsock", "dnsapi", "userenv", "profapi",
-                  "msacm32", "mpr"}
+                  "msacm32", "mpr", "cryptsp", "cryptbase", "rsaenh", "bcrypt", "crypt32"}
+CONTROL = "tolvarin-planting-control.exe"
 LOADED = re.compile(r'Loaded L"([^"]+)" at [0-9A-Fa-f]+: (\w+)')
 
 
@@ -66,6 +67,7 @@ class PlantedSession(scenarios.Session):
         os.makedirs(self.markers)
         for exe in ("tolvarin.exe", "tolvarin-sim.exe", "tolvarin-local.exe"):
             shutil.copy(os.path.join(args.exes, exe), self.app)
+        shutil.copy(args.control, os.path.join(self.app, CONTROL))
         for name in planted:
             for folder in (self.app, self.work):
                 shutil.copy(args.marker, os.path.join(folder, name + ".dll"))
@@ -85,22 +87,61 @@ class PlantedSession(scenarios.Session):
         result = self.wine("tolvarin-driver.exe", "wait-window", "10000")
         check(result.returncode == 0, "main window appears")
 
+    def run_control(self):
+        trace = os.path.join(self.work, "loaddll-%d.txt" % len(self.traces))
+        self.traces.append(trace)
+        with open(trace, "wb") as out:
+            scenarios.subprocess.run(
+                ["wine", os.path.join(self.app, CONTROL), "http://127.0.0.1:%d/" % scenarios.PORT],
+                env=self.program_env, cwd=self.work, timeout=30,
+                stdout=scenarios.subprocess.DEVNULL, stderr=out)
+        check(any(n == "user32" for n, _, _ in self.loaded()), "the control exe started")
+
     def loaded(self):
         """(module name, path, native or builtin) of every load the traces show."""
         modules = []
         for trace in self.traces:
             with open(trace, encoding="utf-8", errors="replace") as f:
                 for match in LOADED.finditer(f.read()):
-                    modules.append((module_name(match.group(1)), match.group(1), match.group(2)))
+                    # The trace escapes each backslash of the path.
+                    path = match.group(1).replace("\\\\", "\\")
+                    modules.append((module_name(path), path, match.group(2)))
         return modules
 
     def planted_loads(self):
+        return ["%s (%s)" % (path, kind) for _, path, kind in self.planted_modules()] + [
+            "marker %s" % name for name in sorted(os.listdir(self.markers))]
+
+    def planted_modules(self):
         folders = [scenarios.windows_path(p).lower() for p in (self.app, self.work)]
-        found = ["%s (%s)" % (path, kind) for _, path, kind in self.loaded()
-                 if any(path.lower().startswith(f + "\\") and not path.lower().endswith(".exe")
-                        for f in folders)]
-        found += ["marker %s" % name for name in sorted(os.listdir(self.markers))]
-        return found
+        return [(name, path, kind) for name, path, kind in self.loaded()
+                if any(path.lower().startswith(f + "\\") and not path.lower().endswith(".exe")
+                       for f in folders)]
+
+
+def static_imports(path):
+    pe = pefile.PE(path, fast_load=True)
+    pe.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
+    return sorted(entry.dll.decode().lower() for entry in pe.DIRECTORY_ENTRY_IMPORT)
+
+
+def loader_exemptions(args, candidates):
+    """The candidates the control exe loads from beside itself."""
+    for exe in ("tolvarin.exe", "tolvarin-sim.exe"):
+        check(static_imports(os.path.join(args.exes, exe)) == static_imports(args.control),
+              "the control exe has the static imports of " + exe)
+    exempt = set()
+    while True:
+        s = PlantedSession(args, "planting-control", sorted(set(candidates) - exempt))
+        try:
+            s.run_control()
+            found = ({name for name, _, _ in s.planted_modules()} |
+                     {name.split(".dll.")[0] for name in os.listdir(s.markers)})
+        finally:
+            s.close()
+        if found <= exempt:
+            return sorted(exempt)
+        exempt |= found
 
 
 def whole_update(s):
@@ -161,6 +202,9 @@ def missing_libraries(args):
 def main():
     parser = scenarios.session_parser()
     parser.add_argument("--marker", required=True, help="the marker DLL to plant")
+    parser.add_argument("--control", required=True,
+                        help="the control exe: the programs' static imports; restricts the DLL "
+                        "search, then opens a window and a URL with WinINet")
     parser.add_argument("--exes", help="folder of the exes to run (default: --bin)")
     parser.add_argument("--port", type=int, default=scenarios.PORT,
                         help="the update server port the simulated programs were built with")
@@ -168,6 +212,7 @@ def main():
     scenarios.PORT = args.port
     args.exes = os.path.abspath(args.exes or args.bin)
     args.marker = os.path.abspath(args.marker)
+    args.control = os.path.abspath(args.control)
 
     learn = PlantedSession(args, "planting-learn")
     try:
@@ -179,11 +224,17 @@ def main():
         return 1
     finally:
         learn.close()
-    planted = sorted({n for n in set(seen) | ALWAYS_PLANTED
-                      if n not in NEVER_SEARCHED | WINE_LOADER_GAPS and not WINE_ONLY.match(n)
-                      and not n.endswith(".exe")
-                      and not n.startswith("tolvarin")})
+    candidates = sorted({n for n in set(seen) | ALWAYS_PLANTED
+                         if n not in NEVER_SEARCHED and not WINE_ONLY.match(n)
+                         and not n.endswith(".exe") and not n.startswith("tolvarin")})
     print("loaded: " + " ".join(seen))
+    try:
+        exempt = loader_exemptions(args, candidates)
+    except Failure as error:
+        print("FAIL control run: %s" % error)
+        return 1
+    planted = [n for n in candidates if n not in exempt]
+    print("exempt, loaded from beside the control exe too: " + (" ".join(exempt) or "none"))
     print("planted: " + " ".join(planted))
     for name in ("winmm", "wininet", "setupapi", "cfgmgr32"):
         check(name in planted, "%s is planted" % name)
@@ -192,15 +243,15 @@ def main():
     try:
         bus_scenarios.update_on_bus(s)
         whole_update(s)
-        loads = s.planted_loads()
-        check(not loads, "no planted DLL is loaded", loads)
+        check(not s.planted_loads(), "no planted DLL is loaded")
         for name in ("wininet", "winmm"):
             check(any(n == name and kind == "builtin" for n, _, kind in s.loaded()),
                   "%s still comes from the system" % name)
         print("PASS planting: %d names planted, 0 loaded" % len(planted))
         status = 0
     except Failure as error:
-        print("FAIL planting: %s" % error)
+        # A planted DLL that was loaded can also be what broke the run: named either way.
+        print("FAIL planting: %s; planted DLLs loaded: %s" % (error, s.planted_loads() or "none"))
         status = 1
     finally:
         s.close()

@@ -9,7 +9,8 @@
 #include <windows.h>
 
 // Restricts this process's DLL search to the system folder and takes the current directory out
-// of it. Call it first thing at process start, before any library is loaded on demand.
+// of it. Call it first thing at process start, before any library is loaded on demand (the exe
+// calls it from a TLS callback, before the C runtime starts).
 void RestrictDllSearchToSystem();
 
 // Loads `name` (a bare file name such as L"wininet.dll") from the system folder only, with its

@@ -73,6 +73,16 @@ bool CreateMainWindow(HINSTANCE instance, int showMode) {
   return StartDeviceWatch(window);
 }
 
+// The DLL search is restricted before any other code of the program runs. The loader calls an
+// exe's TLS callbacks once its static imports (KnownDLLs only) are in, before the entry point and
+// so before the C runtime's constructors. One of those, the stack protector runtime's (libssp),
+// asks the crypto provider for its canary, which loads DLLs: restricted first, they come from the
+// system folder only, and the canary keeps a random source that a canary made without a DLL load
+// (time, process id, addresses) would not have.
+void NTAPI RestrictDllSearchAtStart(PVOID, DWORD reason, PVOID) {
+  if (reason == DLL_PROCESS_ATTACH) RestrictDllSearchToSystem();
+}
+
 void ApplyForceSwitch(const wchar_t* commandLine) {
   if (!TextEquals(reinterpret_cast<const WChar*>(commandLine), FORCE_SWITCH)) return;
   g_app.runFlags |= FLAG_FORCE;
@@ -82,9 +92,11 @@ void ApplyForceSwitch(const wchar_t* commandLine) {
 
 }  // namespace
 
+// Sorted before the C runtime's own TLS callbacks (.CRT$XLC and on), so it runs first of all.
+extern "C" __attribute__((section(".CRT$XLB"), used))
+const PIMAGE_TLS_CALLBACK tolvarinRestrictDllSearch = RestrictDllSearchAtStart;
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int showMode) {
-  // Before anything can load a library on demand: only the system folder's copies.
-  RestrictDllSearchToSystem();
   g_app.ui = Win32UiPort();
   g_app.hidCmd.io.platform = DefaultDevicePlatform();
   // Registered after the back end exists, so it runs before the back end is torn down.
