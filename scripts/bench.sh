@@ -93,21 +93,15 @@ fi
 echo "== under Wine"
 # The benchmarks' own Windows tree, update server port and Wine prefix: the tests may be using
 # theirs at the same time, and a prefix serves one display at a time. The build is the one the
-# Wine tests run here (scripts/wine-tree.sh): the i686 program users get where this machine runs
+# Wine tests run here (scripts/wine-env.sh): the i686 program users get where this machine runs
 # 32-bit code, else the same sources for x86-64 in a 64-bit prefix.
-tree=$(scripts/wine-tree.sh)
 if command -v wine >/dev/null && command -v i686-w64-mingw32-g++ >/dev/null; then
+  # The build and the loader, as for the Wine tests.
+  source scripts/wine-env.sh
+  tree=$TOLVARIN_WINE_TREE
   echo "$tree" >"$out/wine.build"
   cmake --preset "$tree-bench" >/dev/null
   cmake --build --preset "$tree-bench" -j "$jobs" --target tolvarin-sim tolvarin-driver >/dev/null
-  if [ "$tree" = win64 ]; then
-    # Every `wine` the run starts is the 64-bit loader, as in scripts/wine-tests.sh.
-    shim=build/win64-bench/wine-shim
-    mkdir -p "$shim"
-    printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$shim/wine"
-    chmod +x "$shim/wine"
-    export PATH="$(realpath "$shim"):$PATH" WINEARCH=win64
-  fi
   # The prefix's wineserver and desktop start inside the display they are to use, and end with it.
   if ! scripts/with-display.sh bash -c 'source scripts/wine-prefix.sh "$0" || exit 1
       set +e
