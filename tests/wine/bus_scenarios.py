@@ -44,16 +44,23 @@ class Bus:
     files. Its disks go away with it."""
 
     def __init__(self, s):
+        # The 64-bit control program where the i686 tree has one: the prefix is 64-bit, and a
+        # driver installed from a 32-bit process would be started in the 32-bit winedevice.
+        prefix = os.environ.get("WINEPREFIX") or s.args.prefix
+        control = os.path.join(s.args.bin, "tolvarin-bus-x86_64.exe")
+        if not os.path.exists(control) or not os.path.isdir(
+                os.path.join(prefix, "drive_c", "windows", "syswow64")):
+            control = os.path.join(s.args.bin, "tolvarin-bus.exe")
         installed = os.path.join(s.work, "bus-install.txt")
         # Never a pipe to a program that starts a service: the service keeps it open for ever.
         with open(installed, "w") as out:
-            code = subprocess.run(["wine", os.path.join(s.args.bin, "tolvarin-bus.exe"), "install"],
+            code = subprocess.run(["wine", control, "install"],
                                   env=s.env, stdout=out, stderr=subprocess.STDOUT).returncode
         with open(installed) as f:
             check(code == 0, "test bus driver installed", f.read())
         with open(os.path.join(s.work, "bus-session.txt"), "w") as log:
             self.process = subprocess.Popen(
-                ["wine", os.path.join(s.args.bin, "tolvarin-bus.exe"), "session",
+                ["wine", control, "session",
                  scenarios.windows_path(s.work)], env=s.env, stdin=subprocess.PIPE,
                 stdout=subprocess.PIPE, stderr=log)
         self.pending = b""
