@@ -91,7 +91,7 @@ if command -v valgrind >/dev/null; then
 fi
 
 echo "== under Wine"
-# The benchmarks' own Windows tree, update server port and Wine prefix: the tests may be using
+# A full run has its own Windows tree, update server port and Wine prefix: the tests may be using
 # theirs at the same time, and a prefix serves one display at a time. The build is the one the
 # Wine tests run here (scripts/wine-env.sh): the i686 program users get where this machine runs
 # 32-bit code, else the same sources for x86-64 in a 64-bit prefix.
@@ -100,15 +100,22 @@ if command -v wine >/dev/null && command -v i686-w64-mingw32-g++ >/dev/null; the
   source scripts/wine-env.sh
   tree=$TOLVARIN_WINE_TREE
   echo "$tree" >"$out/wine.build"
-  cmake --preset "$tree-bench" >/dev/null
-  cmake --build --preset "$tree-bench" -j "$jobs" --target tolvarin-sim tolvarin-driver >/dev/null
+  if [ "$mode" = smoke ]; then
+    # Only that it works: the tests' tree and prefix, which nothing else uses in that run.
+    wine_build=build/$tree
+  else
+    wine_build=build/$tree-bench
+    cmake --preset "$tree-bench" >/dev/null
+  fi
+  cmake --build "$wine_build" -j "$jobs" --target tolvarin-sim tolvarin-driver >/dev/null
+  wine_port=$(sed -n 's/^TOLVARIN_SIM_PORT:STRING=//p' "$wine_build/CMakeCache.txt")
   # The prefix's wineserver and desktop start inside the display they are to use, and end with it.
   if ! scripts/with-display.sh bash -c 'source scripts/wine-prefix.sh "$0" || exit 1
       set +e
-      python3 scripts/bench_wine.py --bin "$0/bin" --port 18049 "$@"
+      python3 scripts/bench_wine.py --bin "$0/bin" "$@"
       status=$?
       wineserver -k >/dev/null 2>&1
-      exit $status' "build/$tree-bench" \
+      exit $status' "$wine_build" --port "$wine_port" \
     --native-bin "$bin" --work "$out/wine" --server tests/server/update_server.py \
     "${wine_args[@]}" --out "$out/wine.json" 2>"$out/wine.log"; then
     cat "$out/wine.log" >&2
