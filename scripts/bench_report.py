@@ -195,7 +195,7 @@ def main():
                          memory["peak_over_image"]))
 
     builds = {"win32": "the i686 build, WoW64 in a 64-bit prefix",
-              "win64": "the x86-64 build in a 64-bit prefix (this machine cannot run 32-bit code)"}
+              "win64": "the x86-64 build in a 64-bit prefix"}
     build_path = os.path.join(out, "wine.build")
     build = "?"
     if os.path.exists(build_path):
