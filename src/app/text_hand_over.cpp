@@ -22,7 +22,6 @@ bool CTextHandOver::Store(int id, const WChar* text) {
 
 int CTextHandOver::WaitMs(long long nowMs) {
   std::lock_guard<std::mutex> lock(mutex);
-  if (!everTaken) return 0;
   long long wait = lastTakeMs + HAND_OVER_INTERVAL_MS - nowMs;
   return wait > 0 ? static_cast<int>(wait) : 0;
 }

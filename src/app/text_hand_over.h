@@ -42,7 +42,6 @@ class CTextHandOver {
       }
       noticed = false;
       lastTakeMs = nowMs;
-      everTaken = true;
     }
     for (int i = 0; i < count; ++i) show(taken[i].id, taken[i].text);
     return count;
@@ -58,6 +57,6 @@ class CTextHandOver {
   std::mutex mutex;
   Slot slots[SLOTS];
   bool noticed = false;
-  bool everTaken = false;
-  long long lastTakeMs = 0;
+  // Far enough back that the first showing is due at once, whatever the clock reads.
+  long long lastTakeMs = -(1LL << 62);
 };

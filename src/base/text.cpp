@@ -189,12 +189,29 @@ bool TextEquals(const WChar* a, const WChar* b) {
   }
 }
 
-bool TextContains(const WChar* haystack, const WChar* needle) {
+namespace {
+
+WChar FoldAscii(WChar c) {
+  return c >= u'A' && c <= u'Z' ? static_cast<WChar>(c - u'A' + u'a') : c;
+}
+
+template <class Same>
+bool Contains(const WChar* haystack, const WChar* needle, Same same) {
   if (*needle == 0) return true;
   for (; *haystack; ++haystack) {
     int i = 0;
-    while (needle[i] != 0 && haystack[i] == needle[i]) ++i;
+    while (needle[i] != 0 && same(haystack[i], needle[i])) ++i;
     if (needle[i] == 0) return true;
   }
   return false;
+}
+
+}  // namespace
+
+bool TextContains(const WChar* haystack, const WChar* needle) {
+  return Contains(haystack, needle, [](WChar a, WChar b) { return a == b; });
+}
+
+bool TextContainsIgnoringAsciiCase(const WChar* haystack, const WChar* needle) {
+  return Contains(haystack, needle, [](WChar a, WChar b) { return FoldAscii(a) == FoldAscii(b); });
 }

@@ -42,3 +42,5 @@ bool TextEquals(const WChar* a, const WChar* b);
 
 // Finds needle inside haystack (exact, case-sensitive); true when found. An empty needle is found.
 bool TextContains(const WChar* haystack, const WChar* needle);
+// The same with the ASCII letters A-Z and a-z taken as equal; every other unit compares exactly.
+bool TextContainsIgnoringAsciiCase(const WChar* haystack, const WChar* needle);

@@ -4,31 +4,14 @@
 #include <cstring>
 #include <initializer_list>
 
-namespace {
-
-WChar FoldAscii(WChar c) {
-  return c >= u'A' && c <= u'Z' ? static_cast<WChar>(c - u'A' + u'a') : c;
-}
-
-bool ContainsIgnoringAsciiCase(const WChar* haystack, const WChar* needle) {
-  for (;; ++haystack) {
-    int i = 0;
-    while (needle[i] != 0 && FoldAscii(haystack[i]) == FoldAscii(needle[i])) ++i;
-    if (needle[i] == 0) return true;
-    if (*haystack == 0) return false;
-  }
-}
-
-}  // namespace
-
 bool MatchesDevicePath(const WChar* path) {
   // The vendor token is tested first; the product token only when it is there.
   return TextContains(path, VENDOR_TOKEN) && TextContains(path, PRODUCT_TOKEN);
 }
 
 bool MatchesRemovedDeviceName(const WChar* name) {
-  return ContainsIgnoringAsciiCase(name, VENDOR_TOKEN) &&
-         ContainsIgnoringAsciiCase(name, PRODUCT_TOKEN);
+  return TextContainsIgnoringAsciiCase(name, VENDOR_TOKEN) &&
+         TextContainsIgnoringAsciiCase(name, PRODUCT_TOKEN);
 }
 
 int CHidIO::WritePages(uint32_t page, const uint8_t* data, uint32_t length) {
