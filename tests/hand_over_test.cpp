@@ -1,5 +1,4 @@
-// The hand-over of control texts from a worker to a front end's thread: one notice, latest wins,
-// at most one showing per interval.
+// The hand-over of control texts from a worker to a front end's thread: one notice, latest wins.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -29,15 +28,6 @@ TEST(TextHandOver, OneNoticeUntilTakenAndTheLatestTextOfEachControlWins) {
   EXPECT_TRUE(TakeAll(texts, 1001).empty());
   EXPECT_TRUE(texts.Store(0x70, u"Verify C Complete!"));
   EXPECT_EQ(TakeAll(texts, 1002), (Shown{{0x70, u"Verify C Complete!"}}));
-}
-
-TEST(TextHandOver, ShowsAtMostOncePerIntervalAndAtOnceTheFirstTime) {
-  CTextHandOver texts;
-  EXPECT_EQ(texts.WaitMs(5000), 0);
-  texts.Store(0x70, u"a");
-  TakeAll(texts, 5000);
-  EXPECT_EQ(texts.WaitMs(5010), HAND_OVER_INTERVAL_MS - 10);
-  EXPECT_EQ(texts.WaitMs(5000 + HAND_OVER_INTERVAL_MS), 0);
 }
 
 TEST(TextHandOver, AWorkerStoringWhileTheFrontEndTakesEndsOnItsLastText) {

@@ -13,7 +13,7 @@ program for real devices, built with the local update URL).
 
 The shared folder WORK/share carries everything between the two: the server tree and the devices'
 state files, which the host writes before the boot and checks after it with tolvarin-tool (fast
-there), and the guest's report. Cases: search update unplug access fault (all by default).
+there), and the guest's report. Cases: search update unplug access (all by default).
 """
 import argparse
 import ctypes
@@ -36,7 +36,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "..", "scripts"))
 import scenarios as worlds  # noqa: E402  (the same server tree and device as the other runs)
 import bench_wine as pace  # noqa: E402  (how the device saw its requests paced)
 
-CASES = ("search", "update", "unplug", "access", "fault")
+CASES = ("search", "update", "unplug", "access")
 # The detector as its INQUIRY answers (sysfs pads the fields), and another maker's USB disk.
 DETECTOR = ("Quorvel", "482DiskProbeXQ", "1.00")
 OTHER_DISK = ("Kestrel", "Pocket Drive", "2.10")
@@ -44,7 +44,6 @@ UNPRIVILEGED = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 QEMU_TIMEOUT_S = 480
 DONE_MARK = "更新完成."
 REMOVED_MARK = "測速器已移除, 更新未完成!"
-FAILING_REQUEST = 40  # in the fault case: a page write of the first image
 XZ_MAGIC = b"\xfd7zXZ\x00"
 
 ARGS = None  # host: the command line; guest: the job
@@ -89,12 +88,10 @@ def fail(message):
 
 
 # --- the cases: devices made on the host, the program run in the guest, flash checked on the host
-def prepare_device(name, delay_us=1, faults=()):
+def prepare_device(name, delay_us=1):
     """The end-to-end scenarios' device that the offer fits (version 1100); each request takes
     delay_us, so that the device times the gaps between them."""
     worlds.create_device(os.path.join(ARGS.bin, "tolvarin-tool"), state(name), "offer", delay_us)
-    if faults:
-        tool("sim", "fault", "--state", state(name), *faults)
 
 
 def prepare_search():
@@ -224,31 +221,6 @@ def case_access(detector, _):
     program.keys("q")
     check(program.status() == 0, "q ends with 0")
     detector.unplug()
-
-
-def prepare_fault():
-    prepare_device("fault", faults=["--fail-request", str(FAILING_REQUEST)])
-
-
-def case_fault(detector, _):
-    """A request the device fails reaches the program as the kernel's transport error after a
-    port reset; the run goes on over the same node and ends with the verify error box."""
-    detector.plug("fault")
-    program = Program("tolvarin-local", ["--yes"])
-    status = program.status(60)
-    check(status == 1, "exit status 1 after the error box", status)
-    check(re.search(r"^│ 錯誤碼: 0403", program.text(), re.M), "verify error", program.text())
-    detector.unplug()
-
-
-def verify_fault():
-    with open(os.path.join(ARGS.share, "fault-gadget0.log")) as f:
-        told = f.read()
-    check(re.search(r"phase error\n(.*\n)*gadget: configured", told),
-          "the host reset and configured the disk again after the failed request", told)
-    device = tool("sim", "show", "--state", state("fault"))
-    check(device["commands"] == [] and device["requestCount"] > FAILING_REQUEST,
-          "the device answered again after the reset; no finishing command", device)
 
 
 # --- the host: kernel, initramfs, QEMU -----------------------------------------------------------
