@@ -10,7 +10,7 @@ add_link_options(-fsanitize=address,undefined)
 
 # No network in a fuzz run: downloads always fail as if offline.
 add_library(tolvarin_fuzz_platform STATIC tests/fuzz/offline_download.cpp
-            src/device/device_platform_none.cpp)
+            src/device/device_platform_none.cpp src/platform/power_sim.cpp)
 tolvarin_core(tolvarin_core "${TOLVARIN_UPDATE_URL}" tolvarin_fuzz_platform)
 
 add_subdirectory(tests/fuzz)

@@ -5,11 +5,19 @@ add_compile_options($<$<COMPILE_LANGUAGE:C,CXX>:-fstack-protector-strong>)
 add_link_options(-fstack-protector-strong -Wl,--dynamicbase -Wl,--nxcompat)
 
 # WinINet, WINMM and SetupAPI are loaded from the system folder at run time, never imported.
-add_library(tolvarin_wininet STATIC src/files/download_wininet.cpp src/platform/win32/system_library_win32.cpp)
+# The power state is the test's (power_sim.cpp) unless a program brings the system's ahead of it.
+add_library(tolvarin_wininet STATIC src/files/download_wininet.cpp
+            src/platform/win32/system_library_win32.cpp src/platform/power_sim.cpp)
 tolvarin_core(tolvarin_core "${TOLVARIN_UPDATE_URL}" tolvarin_wininet)
 # The simulated programs talk to the local test server, over http and over https.
 tolvarin_core(tolvarin_core_sim "${TOLVARIN_SIM_UPDATE_URL}" tolvarin_wininet)
 tolvarin_core(tolvarin_core_sim_tls "${TOLVARIN_SIM_TLS_UPDATE_URL}" tolvarin_wininet)
+# The release program carries the keys of the release's build setting (none by default); the
+# signed twin of the simulated program carries the build's test key. Everything else is keyless.
+tolvarin_core(tolvarin_core_release "${TOLVARIN_UPDATE_URL}" tolvarin_wininet
+              KEYS ${TOLVARIN_PUBLIC_KEYS})
+tolvarin_core(tolvarin_core_sim_signed "${TOLVARIN_SIM_UPDATE_URL}" tolvarin_wininet
+              KEYS ${TOLVARIN_TEST_PUBLIC_KEY})
 
 # The shell shared by both programs; each adds its device back end and device watch.
 set(SHELL_SOURCES
@@ -43,10 +51,14 @@ function(tolvarin_program name core)
 endfunction()
 
 # The program for real devices.
-tolvarin_program(tolvarin tolvarin_core
-    src/device/device_platform_win32.cpp src/ui/win32/device_watch_system_win32.cpp)
+tolvarin_program(tolvarin tolvarin_core_release
+    src/device/device_platform_win32.cpp src/ui/win32/device_watch_system_win32.cpp
+    src/platform/win32/power_win32.cpp)
 # The same program on the simulated device (a state file) and the local update server.
 tolvarin_program(tolvarin-sim tolvarin_core_sim
+    src/device/device_platform_sim.cpp src/ui/win32/sim_watch_win32.cpp)
+# The simulated program that verifies publications: tolvarin-sim.exe and the test key.
+tolvarin_program(tolvarin-sim-signed tolvarin_core_sim_signed
     src/device/device_platform_sim.cpp src/ui/win32/sim_watch_win32.cpp)
 # The same again with an https URL: the URL is built into the program, and the https tests should
 # run the very code path a release runs, not a URL read at run time.
@@ -55,7 +67,8 @@ tolvarin_program(tolvarin-sim-tls tolvarin_core_sim_tls
 # The release program with the local test server's URL, that one setting apart: the tests run it
 # on the test bus driver (tests/wine/bus), so the device code users run meets a device stack.
 tolvarin_program(tolvarin-local tolvarin_core_sim
-    src/device/device_platform_win32.cpp src/ui/win32/device_watch_system_win32.cpp)
+    src/device/device_platform_win32.cpp src/ui/win32/device_watch_system_win32.cpp
+    src/platform/win32/power_win32.cpp)
 
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

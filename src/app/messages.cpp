@@ -4,10 +4,12 @@
 #include "app/app_state.h"
 
 int ShowErrorCode(int code) {
+  g_app.ui->HoldComputer(false);
   return g_app.ui->ShowMessage(ErrorTextFor(code), ErrorCaptionFor(code), MB_STYLE_ICON_ERROR);
 }
 
 void FatalError(const WChar* text) {
+  g_app.ui->HoldComputer(false);
   g_app.ui->ShowMessage(text, CAPTION_FATAL, MB_STYLE_ICON_ERROR);
   g_app.ui->EndProcess(0);
 }

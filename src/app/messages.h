@@ -38,8 +38,15 @@ inline constexpr WChar CAPTION_DONE[] = u"更新完成.";
 inline constexpr WChar TEXT_DONE[] =
     u"1.請移除<測速器>與<電腦>的USB連線,\n        之後,\n   電腦即可自動離開更新程式.\n2.Goodbye.";
 
+// The box at Start when the computer runs on a battery that is nearly flat.
+inline constexpr WChar CAPTION_LOW_BATTERY[] = u"電池電量不足";
+inline constexpr WChar TEXT_LOW_BATTERY[] =
+    u"電腦的電池電量低於 10%,\n更新中斷電會損壞<測速器>.\n請先接上電源,再按<開始更新>.";
+
 // Shows the box for a download ErrorCode (caption and text from the tables; a code outside them
-// shows the index-0 entries) and returns the box's result. It does not end the process.
+// shows the index-0 entries) and returns the box's result. It does not end the process. Like
+// FatalError it first lets go of the computer (CUiPort::HoldComputer): a box means the device
+// work is over.
 int ShowErrorCode(int code);
 
 // Shows `text` under the caption "執行時錯誤" and ends the process with exit code 0. On the

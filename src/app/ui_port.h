@@ -44,6 +44,11 @@ class CUiPort {
   // progress text: a front end that draws a bar over the whole run counts these. Ignored by
   // default.
   virtual void SectorDone() {}
+  // While held, the computer is kept from sleeping and from ending the session, so that nothing
+  // but a pulled cable or a cut power stops a write halfway. The run holds it from its start and
+  // lets it go before its closing box or any error box. Calls are made from the run's thread and
+  // may repeat a state; a platform without such means ignores them (the default).
+  virtual void HoldComputer(bool held) { (void)held; }
 };
 
 // A port that does nothing: no window, no boxes, strings from the compiled-in table, EndProcess

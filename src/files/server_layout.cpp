@@ -19,3 +19,9 @@ void PoolDirectoryFor(const char* modelId, char* out) {
   CopyText(out, 9, POOL_DIRECTORY_TEMPLATE);
   out[POOL_MODEL_CHAR_INDEX] = modelId[2];
 }
+
+int RecordFileLocation(char* out, int capacity, const char* base, const char* modelId,
+                       bool signature) {
+  return FormatText(out, capacity, "%s%s/%s%s", base, RECORD_DIRECTORY, modelId,
+                    signature ? SIGNATURE_SUFFIX : RECORD_SUFFIX);
+}

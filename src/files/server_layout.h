@@ -39,6 +39,13 @@ inline constexpr char POOL_DIRECTORY_TEMPLATE[] = "Pool47Ax";
 constexpr int POOL_MODEL_CHAR_INDEX = 6;
 constexpr int LOCATION_CAPACITY = 256;
 
+// A model's signed publication record and its detached signature:
+// "<base>Seal/<modelId>.json" and "<base>Seal/<modelId>.sig". Fetched only by a program with
+// compiled-in public keys.
+inline constexpr char RECORD_DIRECTORY[] = "Seal";
+inline constexpr char RECORD_SUFFIX[] = ".json";
+inline constexpr char SIGNATURE_SUFFIX[] = ".sig";
+
 // Formats "<base><directory>/<modelId>.Bin" into out (capacity bytes, cut to fit). Returns the
 // length, or -1 when cut.
 int IndexFileLocation(char* out, int capacity, const char* base, const char* directory,
@@ -50,3 +57,8 @@ int ImageFileLocation(char* out, int capacity, const char* base, const char* poo
 
 // The pool directory name of a model (9 bytes: 8 characters and the terminator).
 void PoolDirectoryFor(const char* modelId, char* out);
+
+// Formats the record's location ("<base>Seal/<modelId>.json", or ".sig" when signature) into out
+// (capacity bytes, cut to fit). Returns the length, or -1 when cut.
+int RecordFileLocation(char* out, int capacity, const char* base, const char* modelId,
+                       bool signature);

@@ -10,6 +10,7 @@
 #include "device/device_ops.h"
 #include "files/download.h"
 #include "files/update_file.h"
+#include "platform/power.h"
 #include "workflow/program.h"
 
 namespace {
@@ -76,8 +77,15 @@ int32_t RunSectorCount(int selectedLine) {
   return sectors;
 }
 
+bool PowerAllowsRun() {
+  if (!BatteryTooLow(ReadPowerStatus())) return true;
+  g_app.ui->ShowMessage(TEXT_LOW_BATTERY, CAPTION_LOW_BATTERY, MB_STYLE_ICON_ERROR);
+  return false;
+}
+
 int RunUpdate() {
   CUiPort* ui = g_app.ui;
+  ui->HoldComputer(true);
   ui->EnableControl(ID_START_BUTTON, false);
   ui->EnableControl(ID_EXIT_BUTTON, false);
   int countdown = ui->ComboSelection() + 1;
@@ -91,13 +99,13 @@ int RunUpdate() {
     if (!ApplyEntry(i, entry, size)) return 0;
   }
 
-  if (catalogue.flags & CATALOGUE_MORE_PASSES) {
-    DeviceSendCommand(CMD_UPDATE_AGAIN);
+  bool morePasses = (catalogue.flags & CATALOGUE_MORE_PASSES) != 0;
+  DeviceSendCommand(morePasses ? CMD_UPDATE_AGAIN : CMD_UPDATE_DONE);
+  ui->HoldComputer(false);  // the device's work is done: the closing box may wait for the user
+  if (morePasses)
     ui->ShowMessage(TEXT_MORE_PASSES, CAPTION_MORE_PASSES, MB_STYLE_OK);
-  } else {
-    DeviceSendCommand(CMD_UPDATE_DONE);
+  else
     ui->ShowMessage(TEXT_DONE, CAPTION_DONE, MB_STYLE_OK);
-  }
   ui->EndProcess(0);
   return 0;
 }

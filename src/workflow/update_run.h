@@ -7,8 +7,14 @@
 // The update worker, started by Start. Disables Start, Exit and the version list, applies the
 // pending entries (every entry with a size in forced mode; of the main images only the selected
 // one), sends CMD_UPDATE_AGAIN or CMD_UPDATE_DONE, shows the closing box and asks the process to
-// end. Every failure is reported and ends the process. Returns 0.
+// end. Every failure is reported and ends the process. Holds the computer up
+// (CUiPort::HoldComputer) from its start to its closing box. Returns 0.
 int RunUpdate();
+
+// Asked by a front end when Start is pressed, before it starts RunUpdate: true when the run may
+// start. On a battery below LOW_BATTERY_PERCENT it shows the box asking for the charger and
+// returns false; the run must not start, and a later Start asks again.
+bool PowerAllowsRun();
 
 // The sectors a run started now with version-list line `selectedLine` (-1: none) would write,
 // from the catalogue's sizes of the entries it applies (each image holds its 32-byte header and
