@@ -12,6 +12,8 @@ packages=(
   osslsigncode openssl python3-pefile
   libudev-dev libcli11-dev pkg-config tmux dpkg-dev lintian man-db locales
   qemu-system-x86 busybox-static udev kmod cpio
+  libssl-dev python3-cryptography-vectors libgnutls30 libgnutls30:i386
+  libsystemd-dev dbus-daemon python3-dbusmock
 )
 
 missing=()
