@@ -1,5 +1,7 @@
 // Benchmarks of the core path on the simulated device with no delay, beside the floor of one page.
 #include <benchmark/benchmark.h>
+#include <openssl/ecdsa.h>
+#include <openssl/evp.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +11,8 @@
 #include "app/app_state.h"
 #include "device/device_ops.h"
 #include "device/sim_platform.h"
+#include "files/crypto.h"
+#include "files/download.h"
 #include "update_builder.h"
 #include "workflow/program.h"
 
@@ -100,6 +104,56 @@ void BM_ProgramAndVerify(benchmark::State& state) {
   state.counters["pages"] = sectors * PAGES_PER_SECTOR;
 }
 BENCHMARK(BM_ProgramAndVerify)->Arg(256)->Unit(benchmark::kMillisecond);
+
+// A key pair and a valid r‖s signature over message, made with libcrypto (the signer is the
+// tool's business; the benchmark needs one good signature to verify).
+bool SignForBench(const std::vector<uint8_t>& message, uint8_t* publicKey, uint8_t* signature) {
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  if (key == nullptr) return false;
+  uint8_t point[1 + P256_PUBLIC_KEY_BYTES];
+  size_t pointLength = 0;
+  EVP_PKEY_get_octet_string_param(key, "pub", point, sizeof point, &pointLength);
+  std::memcpy(publicKey, point + 1, P256_PUBLIC_KEY_BYTES);
+  uint8_t der[80];
+  size_t derLength = sizeof der;
+  EVP_MD_CTX* context = EVP_MD_CTX_new();
+  bool ok = pointLength == sizeof point &&
+            EVP_DigestSignInit(context, nullptr, EVP_sha256(), nullptr, key) == 1 &&
+            EVP_DigestSign(context, der, &derLength, message.data(), message.size()) == 1;
+  EVP_MD_CTX_free(context);
+  EVP_PKEY_free(key);
+  const uint8_t* in = der;
+  ECDSA_SIG* sig = ok ? d2i_ECDSA_SIG(nullptr, &in, static_cast<long>(derLength)) : nullptr;
+  if (sig == nullptr) return false;
+  BN_bn2binpad(ECDSA_SIG_get0_r(sig), signature, 32);
+  BN_bn2binpad(ECDSA_SIG_get0_s(sig), signature + 32, 32);
+  ECDSA_SIG_free(sig);
+  return true;
+}
+
+// What a signed program adds to an update of `bytes` of image: the SHA-256 of the image and of
+// both index files as downloaded, and one verify of a record's signature.
+void BM_PublicationChecks(benchmark::State& state) {
+  size_t bytes = static_cast<size_t>(state.range(0)) * 1024;
+  std::vector<uint8_t> image = Payload(bytes + 32);
+  std::vector<uint8_t> index = Payload(INDEX_BUFFER_SIZE);
+  std::vector<uint8_t> record = Payload(1024);
+  uint8_t key[P256_PUBLIC_KEY_BYTES], signature[P256_SIGNATURE_BYTES], digest[SHA256_BYTES];
+  if (!SignForBench(record, key, signature)) {
+    state.SkipWithError("no signature");
+    return;
+  }
+  for (auto _ : state) {
+    bool ok = VerifyP256(key, record.data(), record.size(), signature, sizeof signature);
+    ok = Sha256(index.data(), index.size(), digest) && ok;
+    ok = Sha256(index.data(), index.size(), digest) && ok;
+    ok = Sha256(image.data(), image.size(), digest) && ok;
+    if (!ok) state.SkipWithError("a check failed");
+    benchmark::DoNotOptimize(digest);
+  }
+  state.counters["kib"] = static_cast<double>(state.range(0));
+}
+BENCHMARK(BM_PublicationChecks)->Arg(1024)->Unit(benchmark::kMillisecond);
 
 // The floor of `pages` pages, for callgrind: each copied into a block and compared once.
 __attribute__((noinline)) int FloorPages(const std::vector<uint8_t>& data, uint32_t pages) {

@@ -11,7 +11,8 @@ import sys
 
 LAYERS = [
     ("base", "texts, UTF-8, the string table, error codes"),
-    ("platform", "what the back ends and a front end share on one OS (the System32 loader)"),
+    ("platform", "what the back ends and a front end share on one OS (the System32 loader), "
+                 "the power state"),
     ("device", "the request block, the device classes, search rules, back ends, simulated device"),
     ("files", "update-file format and checks, the catalogue's format, downloads, server layout"),
     ("app", "the process state, the fixed user texts and error boxes, the UI seam"),
@@ -43,7 +44,9 @@ def main():
             if target == own:
                 continue
             upward = RANK.get(target.parts[0], len(LAYERS)) > RANK[own.parts[0]]
-            sideways = target.parts[0] == own.parts[0]
+            # A folder's own header is shared by the platform folders beneath it
+            # (platform/power.h by platform/win32 and platform/linux); siblings stay apart.
+            sideways = target.parts[0] == own.parts[0] and target not in own.parents
             if upward or sideways:
                 kind = "up a layer" if upward else "into a sibling folder"
                 faults.append(f"{path}:{number}: includes \"{match.group(1)}\" ({kind})")

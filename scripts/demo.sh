@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Demo: the Windows program (simulated build, under Wine) updates a simulated device from a local
-# update server holding the sample manifest.
+# Demo: the Windows program (simulated build with the build's test key, under Wine) updates a
+# simulated device from a local update server holding the sample manifest, signed with that key.
 #
 #   scripts/demo.sh            with DISPLAY set: the window opens on your display; you drive it
 #   TOLVARIN_XVFB=1 scripts/demo.sh, or no DISPLAY: runs in Xvfb, driven through the update by
@@ -9,7 +9,8 @@
 # Builds what is missing, publishes samples/manifest.json into build/demo/server, serves it on
 # 127.0.0.1 at the simulated build's update port (the build setting TOLVARIN_SIM_PORT, 18047 by
 # default), creates a device at version 5120 in build/demo/device.state (the file existing = the
-# device plugged in; deleting it = unplugging) and starts tolvarin-sim.exe in its own Wine prefix,
+# device plugged in; deleting it = unplugging) and starts tolvarin-sim-signed.exe (tolvarin-sim.exe
+# with the test key of build/<tree>/test-key compiled in) in its own Wine prefix,
 # build/demo/wineprefix-win64. The build and the Wine loader are the ones the Wine tests use here
 # (scripts/wine-env.sh): the i686 program, or its x86-64 build where 32-bit code cannot run.
 set -euo pipefail
@@ -27,13 +28,16 @@ if [ "${1:-}" != "--drive" ]; then
   cmake --preset native >/dev/null
   cmake --build --preset native -j "$(nproc)" --target tolvarin-tool >/dev/null
   cmake --preset "$tree" >/dev/null
-  cmake --build --preset "$tree" -j "$(nproc)" --target tolvarin-sim tolvarin-driver >/dev/null
+  cmake --build --preset "$tree" -j "$(nproc)" --target tolvarin-sim-signed tolvarin-driver >/dev/null
   port=$(sed -n 's/^TOLVARIN_SIM_PORT:[A-Z]*=//p' "build/$tree/CMakeCache.txt")
 
   echo "== server tree and device"
   rm -rf "$demo/server" "$demo/device.state" "$demo/screenshots"
   mkdir -p "$demo/screenshots"
-  "$tool" publish samples/manifest.json --out "$demo/server"
+  # Signed with the key the program was built with: it refuses any file the record does not hold.
+  key=$root/build/$tree/test-key/private.pem
+  "$tool" publish samples/manifest.json --out "$demo/server" --key "$key"
+  echo "signed with $key; the program verifies with its public half"
   "$tool" sim create --model-id 4D9C --version 5120 --state "$demo/device.state"
   # A device that takes 0.4 ms a request, so that the progress can be watched (about 4 s).
   "$tool" sim fault --state "$demo/device.state" --delay-us 400 >/dev/null
@@ -59,13 +63,13 @@ if [ "${1:-}" != "--drive" ]; then
     # A prefix of its own (made once, ~15 s): the demo's desktop and wineserver are its own.
     source scripts/wine-prefix.sh "$demo"
     own_prefix=1
-    echo "== tolvarin-sim.exe on your display ($DISPLAY)"
+    echo "== tolvarin-sim-signed.exe on your display ($DISPLAY)"
     echo "   pick a version, press 開 始 更 新; when asked to unplug, close the box or run:"
     echo "   rm $demo/device.state"
     status=0
     (cd "$demo" && TOLVARIN_SIM_STATE="Z:${demo//\//\\}\\device.state" \
-      wine "$bin/tolvarin-sim.exe") || status=$?
-    echo "== tolvarin-sim.exe ended with exit status $status"
+      wine "$bin/tolvarin-sim-signed.exe") || status=$?
+    echo "== tolvarin-sim-signed.exe ended with exit status $status"
     if [ -f "$demo/device.state" ]; then "$tool" sim show --state "$demo/device.state"; fi
     exit "$status"
   fi
@@ -99,9 +103,9 @@ for d in s["dialogs"]:
 started=$(date +%s.%N)
 elapsed() { python3 -c "import time; print('%.1f s' % (time.time() - $started))"; }
 
-echo "== tolvarin-sim.exe in Xvfb, driven through the update"
+echo "== tolvarin-sim-signed.exe in Xvfb, driven through the signed update"
 cd "$demo"
-TOLVARIN_SIM_STATE="Z:${demo//\//\\}\\device.state" wine "$bin/tolvarin-sim.exe" &
+TOLVARIN_SIM_STATE="Z:${demo//\//\\}\\device.state" wine "$bin/tolvarin-sim-signed.exe" &
 program=$!
 driver wait-window 10000
 echo "-- window open ($(elapsed))"
@@ -128,7 +132,7 @@ shot 3-closing-box
 driver close-box
 status=0
 wait "$program" || status=$?
-echo "== tolvarin-sim.exe ended with exit status $status ($(elapsed)); the device now holds:"
+echo "== tolvarin-sim-signed.exe ended with exit status $status ($(elapsed)); the device now holds:"
 "$tool" sim show --state "$demo/device.state" | grep -E '^(commands|sectors|modelId)' || true
 echo "screenshots: $demo/screenshots/"
 exit "$status"

@@ -9,6 +9,7 @@
 #include "device/device_identity.h"
 #include "device/hid.h"
 #include "files/catalogue.h"
+#include "files/publication_record.h"
 #include "files/server_layout.h"
 
 constexpr uint32_t FLAG_DEVICE_FOUND = 0x01;
@@ -39,6 +40,13 @@ struct AppState {
   char poolDirectory[9];
   // UPDATE_BASE_URL of this program; tests point it at their own server.
   char baseUrl[LOCATION_CAPACITY];
+  // The public keys publications are verified with: the compiled-in ones (tests give their own).
+  // None: a keyless program, which fetches no publication record.
+  const uint8_t (*publicKeys)[P256_PUBLIC_KEY_BYTES];
+  int publicKeyCount;
+  // The verified record of this device's model, filled before either index file is used, when
+  // there are keys.
+  PublicationRecord record;
   // Set once a run has been started; later presses of Start are ignored.
   std::atomic<int> runStarted{0};
   // The window behind the workers; a null port until the shell or a test installs one.

@@ -11,6 +11,15 @@ inline constexpr WChar FORMAT_ERROR_NO_BUFFER[] = u"錯誤碼: 0401+%2d";
 inline constexpr WChar FORMAT_ERROR_IMAGE_CHECK[] = u"錯誤碼: 0402 %2d";
 inline constexpr WChar FORMAT_ERROR_VERIFY[] = u"錯誤碼: 0403+%2d\n%8d\n%8d";
 inline constexpr WChar CAPTION_FATAL[] = u"執行時錯誤";
+// A program with compiled-in keys refuses what its publisher did not sign, one text for each
+// check of the publication record (RecordCheck).
+inline constexpr WChar TEXT_ERROR_NOT_SIGNED[] = u"錯誤碼: 0501 更新資料未經簽署";
+inline constexpr WChar TEXT_ERROR_RECORD_MALFORMED[] = u"錯誤碼: 0502 簽署資料格式錯誤";
+inline constexpr WChar TEXT_ERROR_RECORD_OTHER_MODEL[] = u"錯誤碼: 0503 簽署資料不屬於此機型";
+inline constexpr WChar TEXT_ERROR_RECORD_EXPIRED[] =
+    u"錯誤碼: 0504 簽署資料已過期\n請確認電腦的日期與時間.";
+inline constexpr WChar TEXT_ERROR_FILE_NOT_LISTED[] = u"錯誤碼: 0505 檔案未經簽署";
+inline constexpr WChar TEXT_ERROR_FILE_DIFFERS[] = u"錯誤碼: 0506 檔案與簽署資料不符";
 
 // Window title and the forced-mode suffix.
 inline constexpr WChar FORMAT_TITLE[] = u"Tolvarin - k%c%c%c";

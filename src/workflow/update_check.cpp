@@ -6,8 +6,10 @@
 #include "app/app_state.h"
 #include "app/messages.h"
 #include "files/download.h"
+#include "files/server_layout.h"
 #include "files/update_file.h"
 #include "workflow/catalogue_compare.h"
+#include "workflow/publication_check.h"
 
 int CheckForUpdates() {
   bool offer = true;
@@ -17,6 +19,11 @@ int CheckForUpdates() {
   std::memset(step, 0, sizeof step);
   std::memset(final, 0, sizeof final);
   const char* modelId = g_app.identity.modelId;
+  // Both index files' places under the base path: how the publication record names them.
+  char stepPath[LOCATION_CAPACITY], finalPath[LOCATION_CAPACITY];
+  IndexFileLocation(stepPath, sizeof stepPath, "", STEP_INDEX_DIRECTORY, modelId);
+  IndexFileLocation(finalPath, sizeof finalPath, "", FINAL_INDEX_DIRECTORY, modelId);
+  if (!FetchPublicationRecord()) return 1;
 
   int length = FetchIndexFile(step, sizeof step, g_app.baseUrl, modelId, 1);
   if (length <= 0) {
@@ -24,6 +31,7 @@ int CheckForUpdates() {
     g_app.ui->EndProcess(0);
     return 1;
   }
+  if (!AcceptSignedFile(stepPath, step, length)) return 1;
   int result = CheckUpdateFile(length, step, modelId, MODE_INDEX_FILE);
   // An index file whose entries cannot be read safely is refused like one that fails the check.
   if (result == CHECK_OK)
@@ -34,7 +42,10 @@ int CheckForUpdates() {
     return 1;
   }
 
-  int length2 = FetchIndexFile(final, sizeof final, g_app.baseUrl, modelId, 0);
+  // A signed publication without a final index has none to fetch; one it lists must match.
+  bool finalWanted = g_app.publicKeyCount == 0 || RecordLists(finalPath);
+  int length2 = finalWanted ? FetchIndexFile(final, sizeof final, g_app.baseUrl, modelId, 0) : 0;
+  if (length2 > 0 && !AcceptSignedFile(finalPath, final, length2)) return 1;
   if (length2 > 0 && CheckUpdateFile(length2, final, modelId, MODE_INDEX_FILE) == CHECK_OK) {
     if (std::memcmp(final + 8, step + 8, 16) != 0) g_app.catalogue.flags |= CATALOGUE_MORE_PASSES;
     const WChar* format = FORMAT_STATUS_OFFER;

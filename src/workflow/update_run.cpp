@@ -12,6 +12,7 @@
 #include "files/update_file.h"
 #include "platform/power.h"
 #include "workflow/program.h"
+#include "workflow/publication_check.h"
 
 namespace {
 
@@ -35,6 +36,13 @@ bool ApplyEntry(int i, const CatalogueEntry& entry, int32_t size) {
     std::free(image);
     ShowErrorCode(length);
     g_app.ui->EndProcess(0);
+    return false;
+  }
+  // Checked on the bytes as downloaded, before anything reads them and before the first erase.
+  char path[LOCATION_CAPACITY];
+  ImageFileLocation(path, sizeof path, "", g_app.poolDirectory, entry.name);
+  if (!AcceptSignedFile(path, image, length)) {
+    std::free(image);
     return false;
   }
   char tag[5] = {entry.name[2], entry.name[3], entry.name[4], entry.name[5], 0};

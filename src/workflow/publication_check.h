@@ -1,0 +1,20 @@
+// The signed publication record between the server and the flash: fetched and verified right
+// after identification, then asked about every index and image file before it is used.
+#pragma once
+
+#include <cstdint>
+
+// Fetches the record of the identified model and its signature and checks them (CheckRecord,
+// with g_app.publicKeys and the computer's clock) into g_app.record. Returns true when they hold,
+// or at once when the program has no keys (nothing is fetched). Otherwise reports (the download's
+// box, or the numbered text of the failed check), asks the process to end and returns false.
+bool FetchPublicationRecord();
+
+// True when the program has keys and the verified record lists path (under the base path).
+bool RecordLists(const char* path);
+
+// Accepts a downloaded file (length bytes at data, the caller's) at path under the base path:
+// true when the program has no keys, or the record lists path with this length and SHA-256.
+// Otherwise shows the numbered text, asks the process to end and returns false: the file must
+// not be descrambled, parsed or programmed.
+bool AcceptSignedFile(const char* path, const uint8_t* data, int length);
