@@ -597,6 +597,47 @@ def drop_root(world):
           "an update as nobody", result)
 
 
+def scenario_signed(world):
+    """tolvarin-sim-signed with --yes: a tree signed with the build's test key is applied; a changed
+    image, a changed index and an expired record are refused with their box, nothing erased."""
+    tool = os.path.join(ARGS.bin, "tolvarin-tool")
+    root = os.path.join(world.dir, "server")
+    layout = worlds.run_tool(tool, "layout", "--model-id", worlds.MODEL_ID)
+    image = os.path.join(root, layout["pool"], worlds.V_IMAGE[0])
+    index = os.path.join(root, layout["stepIndex"])
+    env = dict(os.environ)
+    env.update(world.env())
+    with open(image, "rb") as f:
+        pristine = f.read()
+    cases = (("signed", None, None, 0, None),
+             ("changed-image", None, image, 1, "錯誤碼: 0506 檔案與簽署資料不符"),
+             ("changed-index", None, index, 1, "錯誤碼: 0506 檔案與簽署資料不符"),
+             ("expired", "2020-01-01T00:00:00Z", None, 1, "錯誤碼: 0504 簽署資料已過期"))
+    for name, expires, changed, status, text in cases:
+        worlds.create_device(tool, world.state, "offer")
+        with open(image, "wb") as f:
+            f.write(pristine)
+        worlds.sign_tree(tool, ARGS.test_key, root, expires)
+        if changed:
+            worlds.flip_byte(changed, 4096 if changed == image else 40)
+        result = subprocess.run([os.path.join(ARGS.bin, "tolvarin-sim-signed"), "--yes",
+                                 "--select", "1"], cwd=world.dir, env=env,
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                timeout=60)
+        with open("%s-%s.txt" % (world.dir, name), "w", encoding="utf-8") as f:
+            f.write(result.stdout)
+        device = world.device()
+        if status == 0:
+            check(result.returncode == 0 and device["commands"] == ["0x80000"],
+                  name + ": the signed update is applied", result.stdout[-400:])
+        else:
+            check(result.returncode == status and re.search(r"^│ %s +│$" % re.escape(text),
+                                                            result.stdout, re.M),
+                  name + ": refused with its box", result.stdout[-600:])
+            check(device["commands"] == [] and not device["sectors"],
+                  name + ": nothing erased or written", device)
+
+
 SCENARIOS = {
     "update": lambda: World("update", "offer", delay_us=20000, plugged=False),
     "unplug": lambda: World("unplug", "offer", delay_us=20000),
@@ -605,6 +646,7 @@ SCENARIOS = {
     "piped": lambda: World("piped", "offer", edit=hostile),
     "options": lambda: World("options", "offer"),
     "screen": lambda: World("screen", "offer", edit=hostile),
+    "signed": lambda: World("signed", "offer"),
 }
 
 
@@ -615,6 +657,7 @@ def main():
     parser.add_argument("--server", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--version", required=True)
+    parser.add_argument("--test-key", help="the private key of the build's test key pair")
     parser.add_argument("scenarios", nargs="+", choices=sorted(SCENARIOS))
     ARGS = parser.parse_args()
     # Run by sudo, the program would give up root for that user (drop_root sets these itself).

@@ -649,6 +649,60 @@ def scenario_tls_errors(s):
         s.close()
 
 
+def sign_tree(tool, key, root, expires=None):
+    """Signs every model of the server tree at root with the private key (tolvarin-tool sign)."""
+    argv = [tool, "sign", "--key", key] + (["--expires", expires] if expires else []) + [root]
+    result = subprocess.run(argv, capture_output=True, text=True)
+    check(result.returncode == 0, " ".join(argv), result.stderr)
+
+
+def flip_byte(path, offset):
+    with open(path, "r+b") as f:
+        f.seek(offset)
+        byte = f.read(1)[0]
+        f.seek(offset)
+        f.write(bytes([byte ^ 0x01]))
+
+
+SIGNED_EXE = "tolvarin-sim-signed.exe"
+
+
+def scenario_signed(s):
+    """tolvarin-sim-signed.exe takes a tree signed with the build's test key, and refuses a changed
+    image (before its first erase), a changed index and an expired record, erasing nothing."""
+    check(s.args.test_key, "--test-key names the build's test key")
+    s.fixture("current")
+    sign_tree(s.args.tool, s.args.test_key, s.root)
+    s.start_server()
+    print("  whole signed update: %.2f s" % whole_update(s, SIGNED_EXE))
+    s.close()
+
+    refusals = (("changed-image", "錯誤碼: 0506 檔案與簽署資料不符", None, "image"),
+                ("changed-index", "錯誤碼: 0506 檔案與簽署資料不符", None, "index"),
+                ("expired", "錯誤碼: 0504 簽署資料已過期\n請確認電腦的日期與時間.",
+                 "2020-01-01T00:00:00Z", None))
+    for step, text, expires, changed in refusals:
+        s.fixture("offer")
+        sign_tree(s.args.tool, s.args.test_key, s.root, expires)
+        if changed == "image":
+            flip_byte(s.pool_file("VV9V121x"), 4096)
+        elif changed == "index":
+            flip_byte(os.path.join(s.root, s.layout["stepIndex"]), 40)
+        s.start_server()
+        s.start_program(exe=SIGNED_EXE)
+        if changed == "image":
+            # Refused at Start, when the image arrives: the model image before it is applied.
+            s.wait("Start enabled", lambda st: s.enabled(st, START), 15)
+            check(s.click(START) == 0, "Start")
+        fatal_box(s, re.escape(text), step)
+        commands, sectors = s.device()
+        written = set(sectors)
+        # The model entry is current on this device: the voice image is the first one applied.
+        check(commands == [] and written == set(), step + ": nothing erased or written",
+              (commands, sorted(written)))
+        s.close()
+
+
 SCENARIOS = {
     "release": scenario_release,
     "update": scenario_update,
@@ -662,6 +716,7 @@ SCENARIOS = {
     "nginx": scenario_nginx,
     "nginx-tls": scenario_nginx_tls,
     "tls-errors": scenario_tls_errors,
+    "signed": scenario_signed,
 }
 
 
@@ -678,6 +733,8 @@ def session_parser():
                                                         "..", "server", "nginx_server.py"))
     parser.add_argument("--certs", help="the test certificates (tests/tls/make_certs.sh); the "
                         "prefix trusts their CA (scripts/wine-prefix.sh)")
+    parser.add_argument("--test-key", help="the private key the signed programs' test key pairs "
+                        "with (build/<tree>/test-key/private.pem)")
     return parser
 
 
