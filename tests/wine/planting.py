@@ -17,12 +17,14 @@ must never be loaded into the (elevated) program.
    directory, gives those names Windows' own search order (native first), and runs the release
    device code (tolvarin-local.exe) through a whole update on the test bus (bus_scenarios.py), so
    that SetupAPI and all it pulls in load while a device is really searched, opened and driven,
-   and the simulated exe through a whole update, with the exes taken from
-   --exes (for example the signed ones).
+   and the simulated exe through a whole update, and its twin with the test key through a whole
+   signed update (which loads bcrypt for the record's signature), with the exes taken from
+   --exes (for example the Authenticode-signed ones).
 Fails when any marker was loaded: a module loaded from the planted folders in the +loaddll trace,
 or a file the marker's DllMain leaves behind. Then runs each exe with one of its on-demand
 libraries missing: without WinINet a download fails as offline, without WINMM an update still
-completes, without SetupAPI the search finds nothing and goes on.
+completes, without SetupAPI the search finds nothing and goes on, without bcrypt the signed twin
+refuses the publication as not signed and writes nothing.
 """
 import os
 import re
@@ -48,6 +50,7 @@ ALWAYS_PLANTED = {"winmm", "wininet", "setupapi", "cfgmgr32", "devobj", "wintrus
                   "urlmon", "winhttp", "secur32", "mswsock", "dnsapi", "userenv", "profapi",
                   "msacm32", "mpr", "cryptsp", "cryptbase", "rsaenh", "bcrypt", "crypt32"}
 CONTROL = "tolvarin-planting-control.exe"
+SIGNED_EXE = scenarios.SIGNED_EXE
 LOADED = re.compile(r'Loaded L"([^"]+)" at [0-9A-Fa-f]+: (\w+)')
 
 
@@ -65,7 +68,7 @@ class PlantedSession(scenarios.Session):
         self.markers = os.path.join(self.work, "markers")
         os.makedirs(self.app)
         os.makedirs(self.markers)
-        for exe in ("tolvarin.exe", "tolvarin-sim.exe", "tolvarin-local.exe"):
+        for exe in ("tolvarin.exe", "tolvarin-sim.exe", "tolvarin-local.exe", SIGNED_EXE):
             shutil.copy(os.path.join(args.exes, exe), self.app)
         shutil.copy(args.control, os.path.join(self.app, CONTROL))
         for name in planted:
@@ -144,10 +147,12 @@ def loader_exemptions(args, candidates):
         exempt |= found
 
 
-def whole_update(s):
+def whole_update(s, signed=False):
     s.fixture("offer")
+    if signed:
+        scenarios.sign_tree(s.args.tool, s.args.test_key, s.root)
     s.start_server()
-    s.start_program()
+    s.start_program(exe=SIGNED_EXE if signed else "tolvarin-sim.exe")
     s.wait("Start enabled", lambda st: s.enabled(st, scenarios.START), 15)
     check(s.click(scenarios.START) == 0, "Start")
     box = s.wait_box(scenarios.DONE_CAPTION, 30)
@@ -192,11 +197,26 @@ def offline_box(s):
     check(commands == [] and sectors == {}, "device untouched", (commands, sorted(sectors)))
 
 
+def not_signed_box(s):
+    """No bcrypt: the record's signature cannot be verified, so nothing is taken or written."""
+    s.fixture("offer")
+    scenarios.sign_tree(s.args.tool, s.args.test_key, s.root)
+    s.start_server()
+    s.start_program(exe=SIGNED_EXE)
+    box = s.wait_box(scenarios.FATAL_CAPTION, 30)
+    check(box["text"] == "錯誤碼: 0501 更新資料未經簽署", "not-signed text", box)
+    s.close_box()
+    s.check_exit()
+    commands, sectors = s.device()
+    check(commands == [] and sectors == {}, "device untouched", (commands, sorted(sectors)))
+
+
 def missing_libraries(args):
     """A library that cannot be loaded fails its operation as the program says, never a crash."""
     return (without(args, "the downloads fail as offline", "wininet", offline_box) |
             without(args, "the user agent takes the uptime counter", "winmm", whole_update) |
-            without(args, "the search finds nothing and goes on", "setupapi", release_start))
+            without(args, "the search finds nothing and goes on", "setupapi", release_start) |
+            without(args, "the signed twin refuses the publication", "bcrypt", not_signed_box))
 
 
 def main():
@@ -217,6 +237,7 @@ def main():
     learn = PlantedSession(args, "planting-learn")
     try:
         whole_update(learn)
+        whole_update(learn, signed=True)
         bus_scenarios.update_on_bus(learn)
         seen = sorted({name for name, _, _ in learn.loaded()})
     except Failure as error:
@@ -236,15 +257,16 @@ def main():
     planted = [n for n in candidates if n not in exempt]
     print("exempt, loaded from beside the control exe too: " + (" ".join(exempt) or "none"))
     print("planted: " + " ".join(planted))
-    for name in ("winmm", "wininet", "setupapi", "cfgmgr32"):
+    for name in ("winmm", "wininet", "setupapi", "cfgmgr32", "bcrypt"):
         check(name in planted, "%s is planted" % name)
 
     s = PlantedSession(args, "planting", planted)
     try:
         bus_scenarios.update_on_bus(s)
         whole_update(s)
+        whole_update(s, signed=True)
         check(not s.planted_loads(), "no planted DLL is loaded")
-        for name in ("wininet", "winmm"):
+        for name in ("wininet", "winmm", "bcrypt"):
             check(any(n == name and kind == "builtin" for n, _, kind in s.loaded()),
                   "%s still comes from the system" % name)
         print("PASS planting: %d names planted, 0 loaded" % len(planted))
