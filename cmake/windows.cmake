@@ -4,9 +4,10 @@
 add_compile_options($<$<COMPILE_LANGUAGE:C,CXX>:-fstack-protector-strong>)
 add_link_options(-fstack-protector-strong -Wl,--dynamicbase -Wl,--nxcompat)
 
-# WinINet, WINMM and SetupAPI are loaded from the system folder at run time, never imported.
-# The power state is the test's (power_sim.cpp) unless a program brings the system's ahead of it.
-add_library(tolvarin_wininet STATIC src/files/download_wininet.cpp
+# WinINet, WINMM, SetupAPI and CNG's bcrypt are loaded from the system folder at run time, never
+# imported. The power state is the test's (power_sim.cpp) unless a program brings the system's
+# ahead of it.
+add_library(tolvarin_wininet STATIC src/files/download_wininet.cpp src/files/crypto_cng.cpp
             src/platform/win32/system_library_win32.cpp src/platform/power_sim.cpp)
 tolvarin_core(tolvarin_core "${TOLVARIN_UPDATE_URL}" tolvarin_wininet)
 # The simulated programs talk to the local test server, over http and over https.
