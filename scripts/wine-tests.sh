@@ -12,7 +12,8 @@ if [ "$tree" = win64 ]; then
   echo "   the Wine tests run the same sources built for x86-64 in a 64-bit prefix"
   # Straight from here: ctest would run every Wine test exe of the tree to list its cases.
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/win32/CMakeCache.txt)
-  exes=(build/win32/bin/tolvarin.exe build/win32/bin/tolvarin-sim.exe build/win32/bin/tolvarin-sim-tls.exe)
+  exes=(build/win32/bin/tolvarin.exe build/win32/bin/tolvarin-sim.exe build/win32/bin/tolvarin-sim-tls.exe
+        build/win32/bin/tolvarin-local.exe build/win32/bin/tolvarin-sim-signed.exe)
   /usr/bin/python3 tests/wine/check_image.py --version "$version" "${exes[@]}"
   tests/release/sign_test.sh scripts/sign.sh build/win32/signed "${exes[@]}"
 fi
