@@ -14,9 +14,10 @@ file(MAKE_DIRECTORY ${NLOHMANN_INCLUDE_DIR})
 file(CREATE_LINK /usr/include/nlohmann ${NLOHMANN_INCLUDE_DIR}/nlohmann SYMBOLIC)
 include_directories(SYSTEM ${NLOHMANN_INCLUDE_DIR})
 
-# WinINet, WINMM and SetupAPI are loaded from the system folder at run time, never imported.
-# The power state is the test's (power_sim.cpp) unless a program brings the system's ahead of it.
-add_library(tolvarin_wininet STATIC src/files/download_wininet.cpp
+# WinINet, WINMM, SetupAPI and CNG's bcrypt are loaded from the system folder at run time, never
+# imported. The power state is the test's (power_sim.cpp) unless a program brings the system's
+# ahead of it.
+add_library(tolvarin_wininet STATIC src/files/download_wininet.cpp src/files/crypto_cng.cpp
             src/platform/win32/system_library_win32.cpp src/platform/power_sim.cpp)
 tolvarin_core(tolvarin_core "${TOLVARIN_UPDATE_URL}" tolvarin_wininet)
 # The simulated programs talk to the local test server, over http and over https.

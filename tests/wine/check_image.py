@@ -7,7 +7,8 @@ version resource.
 Fails (exit 1) when an exe
 - imports or delay-imports any DLL but the few KnownDLLs it is allowed (the system loads those
   from its own folder only; any other name would be looked up beside the exe first, and a MinGW
-  runtime DLL would be missing on a user's machine),
+  runtime DLL would be missing on a user's machine); delay imports are found by their
+  descriptors, since GNU ld leaves MinGW's out of the image's delay import directory,
 - has no embedded manifest, one whose processorArchitecture is not the image's machine, or one
   that depends on a side-by-side assembly (looked up beside the exe too),
 - lacks ASLR (DYNAMIC_BASE, with its relocations kept) or DEP (NX_COMPAT),
@@ -17,6 +18,8 @@ Fails (exit 1) when an exe
 Reads the files with pefile (Debian python3-pefile), not with the code that builds them.
 """
 import argparse
+import re
+import struct
 import sys
 import xml.etree.ElementTree as ElementTree
 
@@ -32,6 +35,25 @@ RT_MANIFEST = 24
 # A manifest's processorArchitecture for each image machine.
 MANIFEST_ARCHITECTURES = {pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"]: "x86",
                           pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]: "amd64"}
+
+
+def delay_imported(pe):
+    """The DLL names of every delay-load descriptor in the image, wherever it lies: the attributes
+    word 1 (RVAs), then the RVAs of the name, the module handle, the IAT and the name table."""
+    image = pe.get_memory_mapped_image()
+    size = pe.OPTIONAL_HEADER.SizeOfImage
+    names = {entry.dll.decode().lower()
+             for entry in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])}
+    for match in re.finditer(rb"\x01\0\0\0", image):
+        if match.start() + 20 > len(image):
+            break
+        rvas = struct.unpack_from("<4I", image, match.start() + 4)
+        if not all(0 < rva < size for rva in rvas):
+            continue
+        name = re.match(rb"([A-Za-z0-9_.-]{1,64}\.dll)\0", image[rvas[0]:rvas[0] + 70], re.I)
+        if name:
+            names.add(name.group(1).decode().lower())
+    return sorted(names)
 
 
 def version_strings(pe):
@@ -83,8 +105,7 @@ def problems(path, version):
     for dll in imports:
         if dll.removesuffix(".dll") not in KNOWN_DLLS:
             found.append("imports %s, which is no allowed KnownDLL" % dll)
-    for entry in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", []):
-        dll = entry.dll.decode().lower()
+    for dll in delay_imported(pe):
         if dll.removesuffix(".dll") not in KNOWN_DLLS:
             found.append("delay-imports %s, which is no allowed KnownDLL" % dll)
     found += manifest_problems(pe)
