@@ -4,6 +4,16 @@
 add_compile_options($<$<COMPILE_LANGUAGE:C,CXX>:-fstack-protector-strong>)
 add_link_options(-fstack-protector-strong -Wl,--dynamicbase -Wl,--nxcompat)
 
+# nlohmann-json is header-only, but /usr/include must not reach the cross compiler: its folder
+# alone, through a link in the build tree.
+set(NLOHMANN_INCLUDE_DIR ${CMAKE_BINARY_DIR}/nlohmann-include)
+if(NOT EXISTS /usr/include/nlohmann/json.hpp)
+  message(FATAL_ERROR "nlohmann-json is missing: apt-get install nlohmann-json3-dev")
+endif()
+file(MAKE_DIRECTORY ${NLOHMANN_INCLUDE_DIR})
+file(CREATE_LINK /usr/include/nlohmann ${NLOHMANN_INCLUDE_DIR}/nlohmann SYMBOLIC)
+include_directories(SYSTEM ${NLOHMANN_INCLUDE_DIR})
+
 # WinINet, WINMM, SetupAPI and CNG's bcrypt are loaded from the system folder at run time, never
 # imported. The power state is the test's (power_sim.cpp) unless a program brings the system's
 # ahead of it.

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,13 @@ struct TrustTestCa {
   ~TrustTestCa() { g_downloadExtraCaFile.clear(); }
 };
 
+// The record (or its signature) of modelId under root, and under the server's base URL.
+std::string RecordFile(const std::string& base, const std::string& modelId, bool signature) {
+  char location[LOCATION_CAPACITY];
+  RecordFileLocation(location, sizeof location, base.c_str(), modelId.c_str(), signature);
+  return location;
+}
+
 // Two models, each with its step and final index and its images.
 ServerPlan TwoModels() {
   ServerPlan plan;
@@ -85,6 +93,12 @@ class NginxTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(TestCertificates().empty());
     WriteTreeOrFail(TwoModels(), root.Path());
+    // The site serves records whatever their bytes; the tool's own tests sign real ones.
+    std::string base = root.Path() + UPDATE_BASE_PATH;
+    std::filesystem::create_directories(base + RECORD_DIRECTORY);
+    for (const ModelPlan& model : TwoModels().models)
+      for (bool signature : {false, true})
+        ASSERT_TRUE(WriteWholeFile(RecordFile(base, model.modelId, signature), {'{', 's'}));
   }
   CTempDir root;
   TrustTestCa trust;
@@ -100,9 +114,13 @@ TEST_F(NginxTest, ServesThePublishedFilesAndNothingElseOverHttpAndHttps) {
     ASSERT_TRUE(server.Started());
     std::string base = server.BaseUrl();
     for (const ModelPlan& model : plan.models) {
+      // Index files and records first: they are replaced in place.
+      std::string tree = root.Path() + UPDATE_BASE_PATH;
       std::vector<std::pair<std::string, std::string>> files = {
           {base + "Door47/" + model.modelId + ".Bin", IndexFilePath(root.Path(), model.modelId, 1)},
-          {base + "DoorU/" + model.modelId + ".Bin", IndexFilePath(root.Path(), model.modelId, 0)}};
+          {base + "DoorU/" + model.modelId + ".Bin", IndexFilePath(root.Path(), model.modelId, 0)},
+          {base + "Seal/" + model.modelId + ".json", RecordFile(tree, model.modelId, false)},
+          {base + "Seal/" + model.modelId + ".sig", RecordFile(tree, model.modelId, true)}};
       for (const ImagePlan& image : model.images)
         files.push_back({base + "Pool47" + model.modelId.substr(2, 1) + "x/" + image.name,
                          ImageFilePath(root.Path(), model.modelId, image.name)});
@@ -118,7 +136,7 @@ TEST_F(NginxTest, ServesThePublishedFilesAndNothingElseOverHttpAndHttps) {
         EXPECT_EQ(got, expected);
         Response head = Fetch(url, "HEAD");
         EXPECT_EQ(head.status, 200);
-        EXPECT_EQ(HasNoCache(head.headers), i < 2) << "only index files are sent as no-cache";
+        EXPECT_EQ(HasNoCache(head.headers), i < 4) << "only indexes and records are no-cache";
         EXPECT_EQ(Fetch(url, "POST").status, 403);
       }
     }
@@ -126,11 +144,15 @@ TEST_F(NginxTest, ServesThePublishedFilesAndNothingElseOverHttpAndHttps) {
     ASSERT_TRUE(WriteWholeFile(root.Path() + "/stray.Bin", {1, 2, 3}));
     ASSERT_TRUE(WriteWholeFile(root.Path() + UPDATE_BASE_PATH + "Door47/notes.txt", {1}));
     ASSERT_TRUE(WriteWholeFile(root.Path() + UPDATE_BASE_PATH + "Pool479x/.hidden", {1}));
+    // What the signing tool writes before it renames.
+    ASSERT_TRUE(WriteWholeFile(root.Path() + UPDATE_BASE_PATH + "Seal/.4D9C.json.tmp", {1}));
     for (std::string path :
          {"/", "/stray.Bin", "/Mvlq5/", "/Mvlq5/Oxt/k4/", "/Mvlq5/Oxt/k4/Door47/",
           "/Mvlq5/Oxt/k4/Pool479x/", "/Mvlq5/Oxt/k4/Door47/notes.txt",
           "/Mvlq5/Oxt/k4/Pool479x/.hidden", "/Mvlq5/Oxt/k4/Door47/4d9c.Bin",
-          "/Mvlq5/Oxt/k4/Door47/FFFF.Bin", "/Mvlq5/Oxt/k4/Pool47Zx/Mx4DC50b"}) {
+          "/Mvlq5/Oxt/k4/Door47/FFFF.Bin", "/Mvlq5/Oxt/k4/Pool47Zx/Mx4DC50b", "/Mvlq5/Oxt/k4/Seal/",
+          "/Mvlq5/Oxt/k4/Seal/.4D9C.json.tmp", "/Mvlq5/Oxt/k4/Seal/FFFF.json",
+          "/Mvlq5/Oxt/k4/Seal/4D9C.txt"}) {
       Response response = Fetch(server.Url(path));
       EXPECT_EQ(response.status, 404) << path;
       EXPECT_EQ(response.body.find("Index of"), std::string::npos) << path;

@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "device/sim_device.h"
+#include "signing.h"
 #include "workflow/identify.h"
 
 using Json = nlohmann::ordered_json;
@@ -30,6 +32,24 @@ void AddSimCommands(CLI::App& tool, ToolCommands* commands);
 void AddPackCheckCommands(CLI::App& tool, ToolCommands* commands);
 void AddCatalogueCommands(CLI::App& tool, ToolCommands* commands);
 void AddPublishCommands(CLI::App& tool, ToolCommands* commands);
+void AddSignCommands(CLI::App& tool, ToolCommands* commands);
+
+// The key and times that sign and publish --key sign with: the private key file, published now,
+// expiring at *expires (UTC text) or DEFAULT_EXPIRY_DAYS from now when expires is null. Returns
+// true; false with *error for a key or time that is refused (an expiry not later than now too).
+struct Signer {
+  PrivateKey key;
+  uint8_t publicKey[P256_PUBLIC_KEY_BYTES];
+  int64_t published = 0, expires = 0;
+};
+bool PrepareSigner(const std::string& keyPath, const std::string* expires, Signer* signer,
+                   std::string* error);
+
+// Signs the models of the tree at root (every model of the tree when models is empty): the sign
+// command's work, shared with publish --key. Adds what it wrote to *j and *text. EXIT_OK;
+// EXIT_REFUSED when a model was not signed; EXIT_BAD_INPUT for a tree without models.
+int SignModels(const std::string& root, std::vector<std::string> models, const Signer& signer,
+               Json* j, std::ostringstream* text);
 
 // Adds the --json switch every command has; *json is set when it is given.
 void AddJsonFlag(CLI::App* command, bool* json);

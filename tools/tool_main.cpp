@@ -4,7 +4,7 @@
 #include "tool_common.h"
 
 int main(int argc, char** argv) {
-  CLI::App tool("Identify, simulate, pack, check, read and publish Tolvarin update files.",
+  CLI::App tool("Identify, simulate, pack, check, read, publish and sign Tolvarin update files.",
                 "tolvarin-tool");
   tool.set_version_flag("--version", TOLVARIN_VERSION, "print the version number and exit");
   tool.require_subcommand(1);
@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
   AddPackCheckCommands(tool, &commands);
   AddCatalogueCommands(tool, &commands);
   AddPublishCommands(tool, &commands);
+  AddSignCommands(tool, &commands);
 
   if (argc < 2) {
     std::fputs(tool.help().c_str(), stderr);

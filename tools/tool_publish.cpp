@@ -1,4 +1,5 @@
-// tolvarin-tool publish and layout: whole server trees from a manifest, and where files lie.
+// tolvarin-tool publish and layout: whole server trees from a manifest (signed with --key), and
+// where files lie.
 #include <sys/stat.h>
 
 #include <memory>
@@ -6,13 +7,14 @@
 
 #include "files/server_layout.h"
 #include "publisher.h"
+#include "seal.h"
 #include "tool_common.h"
 
 namespace {
 
 struct PublishOptions {
-  std::string manifest, out, modelId;
-  CLI::Option* modelIdOption = nullptr;
+  std::string manifest, out, modelId, key, expires;
+  CLI::Option *modelIdOption = nullptr, *keyOption = nullptr, *expiresOption = nullptr;
   bool json = false;
 };
 
@@ -24,6 +26,11 @@ int Publish(const PublishOptions& o) {
   std::string baseDir = slash == std::string::npos ? "." : manifest.substr(0, slash);
   ServerPlan plan;
   std::string error;
+  // The key is read before anything is written: a refused key leaves no unsigned tree.
+  Signer signer;
+  if (Given(o.keyOption) &&
+      !PrepareSigner(o.key, Given(o.expiresOption) ? &o.expires : nullptr, &signer, &error))
+    return Fail(error);
   if (!ParseManifest(std::string(bytes.begin(), bytes.end()), baseDir, &plan, &error))
     return Fail(manifest + ": " + error);
   if (!WriteServerTree(plan, o.out, &error)) return Fail(error);
@@ -46,8 +53,16 @@ int Publish(const PublishOptions& o) {
   Json j;
   j["out"] = o.out;
   j["files"] = files;
+  int code = EXIT_OK;
+  if (Given(o.keyOption)) {
+    std::vector<std::string> models;
+    for (const ModelPlan& model : plan.models) models.push_back(model.modelId);
+    Json signing;
+    code = SignModels(o.out, models, signer, &signing, &text);
+    j["signing"] = signing;
+  }
   Print(o.json, j, text.str());
-  return EXIT_OK;
+  return code;
 }
 
 // A path under the server root, without the root's leading '/'.
@@ -61,6 +76,7 @@ int Layout(const PublishOptions& o) {
   j["stepDirectory"] = STEP_INDEX_DIRECTORY;
   j["finalDirectory"] = FINAL_INDEX_DIRECTORY;
   j["poolTemplate"] = POOL_DIRECTORY_TEMPLATE;
+  j["recordDirectory"] = RECORD_DIRECTORY;
   if (Given(o.modelIdOption)) {
     if (o.modelId.size() != 4) return Fail("--model-id needs 4 characters");
     char pool[9];
@@ -70,6 +86,8 @@ int Layout(const PublishOptions& o) {
     j["stepIndex"] = UnderRoot(IndexFilePath("", o.modelId, 1));
     j["finalIndex"] = UnderRoot(IndexFilePath("", o.modelId, 0));
     j["pool"] = UnderRoot(ImageFilePath("", o.modelId, ""));
+    j["record"] = UnderRoot(RecordFilePath("", o.modelId, false));
+    j["signature"] = UnderRoot(RecordFilePath("", o.modelId, true));
   }
   std::ostringstream text;
   for (const auto& item : j.items())
@@ -86,12 +104,23 @@ void AddPublishCommands(CLI::App& tool, ToolCommands* commands) {
   c->add_option("MANIFEST", p->manifest, "the JSON manifest (see samples/manifest.json)")
       ->required();
   c->add_option("--out", p->out, "the server root to fill")->required();
+  p->keyOption = c->add_option("--key", p->key,
+                               "also sign the manifest's models with this private key (as sign)");
+  p->expiresOption =
+      c->add_option(
+           "--expires", p->expires,
+           "with --key: when the records stop holding, UTC as 2027-03-09T02:00:00Z (default: " +
+               std::to_string(DEFAULT_EXPIRY_DAYS) + " days from now)")
+          ->needs(p->keyOption);
   AddJsonFlag(c, &p->json);
-  c->footer("Example:\n  tolvarin-tool publish samples/manifest.json --out build/server");
+  c->footer(
+      "Release by publishing into a new folder and switching the server root's symlink to it.\n"
+      "Example:\n  tolvarin-tool publish samples/manifest.json --out build/server --key "
+      "publisher.pem");
   commands->push_back({c, [p] { return Publish(*p); }});
 
   auto l = std::make_shared<PublishOptions>();
-  c = tool.add_subcommand("layout", "where the update server keeps index and image files");
+  c = tool.add_subcommand("layout", "where the update server keeps index, image and record files");
   l->modelIdOption = c->add_option("--model-id", l->modelId,
                                    "also the files of this model (paths under the root)");
   AddJsonFlag(c, &l->json);

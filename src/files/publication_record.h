@@ -45,11 +45,13 @@ struct PublicationRecord {
   RecordedFile files[RECORD_MAX_FILES];
 };
 
-// Reads a record's text (length bytes, not terminated). RECORD_OK, or RECORD_MALFORMED for
-// anything but one JSON object with exactly the fields "format" (1), "model" (4 characters),
-// "published" and "expires" (ISO 8601 UTC, published not after expires), "key" (hex of
-// KEY_ID_BYTES) and "files" (1 to RECORD_MAX_FILES objects of "path", "size" and "sha256", no
-// path twice), each field once. out is filled only on RECORD_OK.
+// Reads a record's text (length bytes, not terminated; at most RECORD_MAX_BYTES). RECORD_OK, or
+// RECORD_MALFORMED for anything but one JSON object with exactly the fields "format" (1), "model"
+// (4 characters of 0-9 and A-F, as the program identifies models), "published" and "expires"
+// (ISO 8601 UTC, published not after expires), "key" (hex of KEY_ID_BYTES) and "files" (1 to
+// RECORD_MAX_FILES objects of "path" (printable ASCII, shorter than RECORD_PATH_CAPACITY),
+// "size" (0 to INT32_MAX) and "sha256" (hex of SHA256_BYTES), no path twice), each field once.
+// Hex digits may be of either case. out is filled only on RECORD_OK.
 int ParseRecord(const uint8_t* text, int length, PublicationRecord* out);
 
 // The program's whole check of a downloaded record and signature: the signature verified against
@@ -72,7 +74,8 @@ const RecordedFile* FindRecordedFile(const PublicationRecord& record, const char
 void KeyIdOf(const uint8_t* publicKey, uint8_t* keyId);
 
 // "YYYY-MM-DDTHH:MM:SSZ" to seconds since 1970 UTC and back. ParseUtcTime returns false for any
-// other form or an impossible date or time.
+// other form or an impossible date or time (a leap second included); FormatUtcTime returns ""
+// for a time outside the years 0000..9999.
 bool ParseUtcTime(const std::string& text, int64_t* seconds);
 std::string FormatUtcTime(int64_t seconds);
 
