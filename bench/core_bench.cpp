@@ -12,7 +12,7 @@
 #include "device/device_ops.h"
 #include "device/sim_platform.h"
 #include "files/crypto.h"
-#include "files/download.h"
+#include "files/update_file.h"
 #include "update_builder.h"
 #include "workflow/program.h"
 
