@@ -607,16 +607,19 @@ def scenario_signed(world):
     index = os.path.join(root, layout["stepIndex"])
     env = dict(os.environ)
     env.update(world.env())
-    with open(image, "rb") as f:
-        pristine = f.read()
+    pristine = {}
+    for path in (image, index):
+        with open(path, "rb") as f:
+            pristine[path] = f.read()
     cases = (("signed", None, None, 0, None),
              ("changed-image", None, image, 1, "錯誤碼: 0506 檔案與簽署資料不符"),
              ("changed-index", None, index, 1, "錯誤碼: 0506 檔案與簽署資料不符"),
              ("expired", "2020-01-01T00:00:00Z", None, 1, "錯誤碼: 0504 簽署資料已過期"))
     for name, expires, changed, status, text in cases:
         worlds.create_device(tool, world.state, "offer")
-        with open(image, "wb") as f:
-            f.write(pristine)
+        for path, data in pristine.items():
+            with open(path, "wb") as f:
+                f.write(data)
         worlds.sign_tree(tool, ARGS.test_key, root, expires)
         if changed:
             worlds.flip_byte(changed, 4096 if changed == image else 40)

@@ -649,11 +649,36 @@ def scenario_tls_errors(s):
         s.close()
 
 
+def der_to_rs(der):
+    """r then s, 32 bytes each, from the DER of an ECDSA signature (what openssl writes)."""
+    check(der[0] == 0x30 and der[2] == 0x02, "a DER signature", der.hex())
+    r_length = der[3]
+    r = der[4:4 + r_length]
+    s_length = der[5 + r_length]
+    s = der[6 + r_length:6 + r_length + s_length]
+    return r.lstrip(b"\0").rjust(32, b"\0") + s.lstrip(b"\0").rjust(32, b"\0")
+
+
 def sign_tree(tool, key, root, expires=None):
-    """Signs every model of the server tree at root with the private key (tolvarin-tool sign)."""
-    argv = [tool, "sign", "--key", key] + (["--expires", expires] if expires else []) + [root]
-    result = subprocess.run(argv, capture_output=True, text=True)
-    check(result.returncode == 0, " ".join(argv), result.stderr)
+    """Signs every model of the server tree at root with the private key (tolvarin-tool sign).
+    With expires in the past (which the tool refuses), the record is rewritten with those times
+    and signed again by openssl itself, as a stale release would be."""
+    result = subprocess.run([tool, "sign", "--key", key, root], capture_output=True, text=True)
+    check(result.returncode == 0, "tolvarin-tool sign", result.stderr)
+    if not expires:
+        return
+    layout = run_tool(tool, "layout", "--model-id", MODEL_ID)
+    record_path = os.path.join(root, layout["record"])
+    with open(record_path, encoding="utf-8") as f:
+        record = json.load(f)
+    record["published"], record["expires"] = "2019-10-01T00:00:00Z", expires
+    text = json.dumps(record, indent=2).encode()
+    with open(record_path, "wb") as f:
+        f.write(text)
+    der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key, record_path],
+                         capture_output=True, check=True).stdout
+    with open(os.path.join(root, layout["signature"]), "wb") as f:
+        f.write(der_to_rs(der))
 
 
 def flip_byte(path, offset):
