@@ -1,11 +1,13 @@
 // The whole workflow on a simulated device against the local update server.
 #include <gtest/gtest.h>
+#include <openssl/ec.h>
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,7 +17,9 @@
 #include "base/strings.h"
 #include "device/scsi_request.h"
 #include "files/download.h"
+#include "files/server_layout.h"
 #include "files/update_file.h"
+#include "seal.h"
 #include "support/local_server.h"
 #include "support/sim_fixture.h"
 #include "update_builder.h"
@@ -827,3 +831,198 @@ INSTANTIATE_TEST_SUITE_P(Certificate, UntrustedNginx,
                          [](const ::testing::TestParamInfo<const char*>& info) {
                            return std::string(info.param);
                          });
+
+// --- signed publications: the same workflow in a program with a public key ---------------------
+
+namespace {
+
+class SignedWorkflowTest : public WorkflowTest {
+ public:  // the cases' table spoils the tree through these
+  using WorkflowTest::Publish;
+  void SetUp() override {
+    WorkflowTest::SetUp();
+    key = NewKey(publicKey);
+    ASSERT_NE(key, nullptr);
+    g_app.publicKeys = &publicKey;
+    g_app.publicKeyCount = 1;
+  }
+
+  static PrivateKey NewKey(uint8_t (&point)[P256_PUBLIC_KEY_BYTES]) {
+    PrivateKey made(EVP_EC_gen("P-256"));
+    uint8_t raw[1 + P256_PUBLIC_KEY_BYTES];
+    size_t length = 0;
+    if (!made ||
+        EVP_PKEY_get_octet_string_param(made.get(), "pub", raw, sizeof raw, &length) != 1 ||
+        length != sizeof raw)
+      return nullptr;
+    std::memcpy(point, raw + 1, P256_PUBLIC_KEY_BYTES);
+    return made;
+  }
+
+  // Signs modelId's files as the tree now holds them, valid for a day (or until expires, published
+  // a day before it).
+  void Seal(const std::string& modelId = "4D9C", EVP_PKEY* with = nullptr,
+            const uint8_t* withPublic = nullptr, int64_t expires = 0) {
+    int64_t now = static_cast<int64_t>(std::time(nullptr));
+    if (expires == 0) expires = now + 86400;
+    SealedModel sealed;
+    std::string error;
+    ASSERT_TRUE(SealModel(root.Path(), modelId, with != nullptr ? with : key.get(),
+                          withPublic != nullptr ? withPublic : publicKey, expires - 86400, expires,
+                          &sealed, &error))
+        << error;
+  }
+
+  std::string TreeFile(const std::string& underBase) const {
+    return root.Path() + UPDATE_BASE_PATH + underBase;
+  }
+  std::string RecordPath(bool signature) const {
+    char path[LOCATION_CAPACITY];
+    RecordFileLocation(path, sizeof path, "", "4D9C", signature);
+    return TreeFile(path);
+  }
+
+  // Nothing reached the flash: no erase, no write, no finishing command, Start never offered
+  // (or, at Start, no erase before the box).
+  void ExpectFlashUntouched() {
+    EXPECT_TRUE(Addresses(SIM_ERASE).empty());
+    EXPECT_TRUE(Addresses(SIM_WRITE).empty());
+    EXPECT_TRUE(device.commands.empty());
+  }
+
+  PrivateKey key;
+  uint8_t publicKey[P256_PUBLIC_KEY_BYTES];
+};
+
+std::vector<uint8_t> FileBytes(const std::string& path) {
+  std::vector<uint8_t> bytes;
+  EXPECT_TRUE(ReadWholeFile(path, &bytes)) << path;
+  return bytes;
+}
+
+}  // namespace
+
+TEST_F(SignedWorkflowTest, ASignedReleaseIsAppliedWhole) {
+  ModelPlan model = SampleModel();
+  Publish(model);
+  Seal();
+  StartServer();
+  Plug(BehindPage());
+
+  EXPECT_EQ(IdentifyDevice(), 1);
+  EXPECT_TRUE(ui.boxes.empty());
+  EXPECT_EQ(g_app.record.fileCount, 7) << "both index files and the five images";
+  ui.comboSelection = 0;
+  EXPECT_EQ(RunUpdate(), 0);
+  for (const std::string& name : {T, V, C1, I}) ExpectProgrammed(ImageNamed(model, name));
+  EXPECT_EQ(device.commands, std::vector<uint32_t>{CMD_UPDATE_DONE});
+  ASSERT_EQ(ui.boxes.size(), 1u);
+  EXPECT_EQ(Utf8(ui.boxes[0].caption), Utf8(CAPTION_DONE));
+}
+
+namespace {
+
+struct RecordCase {
+  const char* what;
+  std::function<void(SignedWorkflowTest*)> spoil;
+  std::string fault, faultPath;  // of the local server
+  std::u16string text, caption;
+};
+const RecordCase RECORD_CASES[] = {
+    {"no record at all: the server's 404 page in its place", [](SignedWorkflowTest*) {},
+     "not-found", ".json", TEXT_ERROR_NOT_SIGNED, CAPTION_FATAL},
+    {"a record without its signature", [](SignedWorkflowTest* t) { t->Seal(); }, "not-found",
+     ".sig", TEXT_ERROR_NOT_SIGNED, CAPTION_FATAL},
+    {"a record of 10 MiB: more than the bound is never read in",
+     [](SignedWorkflowTest* t) {
+       t->Seal();
+       std::vector<uint8_t> big(10 << 20, ' ');
+       ASSERT_TRUE(WriteWholeFile(t->RecordPath(false), big));
+     },
+     "", "", ErrorTextFor(ERR_READ), ErrorCaptionFor(ERR_READ)},
+    {"signed by a key the program does not hold",
+     [](SignedWorkflowTest* t) {
+       uint8_t other[P256_PUBLIC_KEY_BYTES];
+       PrivateKey otherKey = SignedWorkflowTest::NewKey(other);
+       t->Seal("4D9C", otherKey.get(), other);
+     },
+     "", "", TEXT_ERROR_NOT_SIGNED, CAPTION_FATAL},
+    {"a valid record of another model in this model's place",
+     [](SignedWorkflowTest* t) {
+       ModelPlan other = SampleModel();
+       other.modelId = "4E9C";
+       t->Publish(ServerPlan{{SampleModel(), other}});
+       t->Seal("4E9C");
+       for (bool signature : {false, true}) {
+         char path[LOCATION_CAPACITY];
+         RecordFileLocation(path, sizeof path, "", "4E9C", signature);
+         ASSERT_TRUE(WriteWholeFile(t->RecordPath(signature), FileBytes(t->TreeFile(path))));
+       }
+     },
+     "", "", TEXT_ERROR_RECORD_OTHER_MODEL, CAPTION_FATAL},
+    {"expired", [](SignedWorkflowTest* t) { t->Seal("4D9C", nullptr, nullptr, 2 * 86400); }, "", "",
+     TEXT_ERROR_RECORD_EXPIRED, CAPTION_FATAL},
+    {"an older release's record beside the newer release's files",
+     [](SignedWorkflowTest* t) {
+       t->Seal();
+       ModelPlan newer = SampleModel();
+       newer.step.versionWord += 1;
+       newer.final = newer.step;
+       std::vector<uint8_t> record = FileBytes(t->RecordPath(false));
+       std::vector<uint8_t> signature = FileBytes(t->RecordPath(true));
+       t->Publish(newer);
+       ASSERT_TRUE(WriteWholeFile(t->RecordPath(false), record));
+       ASSERT_TRUE(WriteWholeFile(t->RecordPath(true), signature));
+     },
+     "", "", TEXT_ERROR_FILE_DIFFERS, CAPTION_FATAL},
+};
+
+class SignedRecordTest : public SignedWorkflowTest, public ::testing::WithParamInterface<int> {};
+
+}  // namespace
+
+TEST_P(SignedRecordTest, ARecordThatDoesNotHoldTouchesNothing) {
+  const RecordCase& c = RECORD_CASES[GetParam()];
+  SCOPED_TRACE(c.what);
+  Publish(SampleModel());
+  c.spoil(this);
+  StartServer(c.fault, c.faultPath);
+  Plug(BehindPage());
+  EXPECT_EQ(IdentifyDevice(), 1);
+  ExpectOneBox(c.text, c.caption, MB_STYLE_ICON_ERROR);
+  EXPECT_FALSE(ui.Enabled(ID_START_BUTTON)) << "no run can start";
+  EXPECT_TRUE(ui.comboLines.empty()) << "no index file was read";
+  ExpectFlashUntouched();
+}
+INSTANTIATE_TEST_SUITE_P(Cases, SignedRecordTest,
+                         ::testing::Range(0, static_cast<int>(std::size(RECORD_CASES))));
+
+namespace {
+class SignedImageTest : public SignedWorkflowTest, public ::testing::WithParamInterface<bool> {};
+}  // namespace
+
+// The first entry the run applies, changed after signing: one byte of its page data, or one byte
+// more than recorded.
+TEST_P(SignedImageTest, AnImageThatDiffersFromTheRecordIsRefusedBeforeItsFirstErase) {
+  ModelPlan model = SampleModel();
+  const ImagePlan& t = ImageNamed(model, T);
+  char pool[9], poolPath[LOCATION_CAPACITY];
+  PoolDirectoryFor("4D9C", pool);
+  ImageFileLocation(poolPath, sizeof poolPath, "", pool, t.name.c_str());
+  Publish(model);
+  Seal();
+  std::vector<uint8_t> image = FileBytes(TreeFile(poolPath));
+  if (GetParam())
+    image.push_back(0xFF);
+  else
+    image[UPDATE_HEADER_SIZE + 7] ^= 1;
+  ASSERT_TRUE(WriteWholeFile(TreeFile(poolPath), image));
+  StartServer();
+  Plug(BehindPage());
+  EXPECT_EQ(IdentifyDevice(), 1);
+  EXPECT_TRUE(ui.Enabled(ID_START_BUTTON)) << "the index files still hold";
+  EXPECT_EQ(RunUpdate(), 0);
+  ExpectOneBox(TEXT_ERROR_FILE_DIFFERS, CAPTION_FATAL, MB_STYLE_ICON_ERROR);
+  ExpectFlashUntouched();
+}
+INSTANTIATE_TEST_SUITE_P(ChangedOrLonger, SignedImageTest, ::testing::Bool());
