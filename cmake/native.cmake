@@ -27,8 +27,8 @@ tolvarin_core(tolvarin_core_release "${TOLVARIN_UPDATE_URL}" tolvarin_native
 tolvarin_core(tolvarin_core_sim_signed "${TOLVARIN_SIM_UPDATE_URL}" tolvarin_native
               KEYS ${TOLVARIN_TEST_PUBLIC_KEY})
 
-set(TERM_SOURCES src/ui/term/main_term.cpp src/ui/term/term_ui.cpp src/ui/term/term_text.cpp
-    src/ui/term/privileges_linux.cpp)
+set(TERM_SOURCES src/ui/term/main_term.cpp src/ui/term/term_loop_linux.cpp src/ui/term/term_ui.cpp
+    src/ui/term/term_text.cpp src/ui/term/privileges_linux.cpp)
 
 function(tolvarin_term_program name core)
   add_executable(${name} ${TERM_SOURCES} ${ARGN})
