@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -172,7 +173,7 @@ void SearchDevice() {
   g_port->SetPrompt("");
 }
 
-// Gives up root (sudo) now that the device is open, before anything is downloaded.
+// Gives up root (sudo) or raised ids now that the device is open, before anything is downloaded.
 void DropRoot() {
   std::string why;
   if (DropSudoRoot(&why) != PRIVILEGES_FAILED) return;
@@ -180,12 +181,13 @@ void DropRoot() {
   g_port->EndProcess(TERM_EXIT_ERROR_BOX);
 }
 
-// Waits for the update check; its boxes are answered here. The worker is joined, so that nothing
-// of it (its libraries' per-thread state included) is left when the program goes on or ends.
-void WaitForIdentification() {
+// Runs job on a worker while the loop answers its boxes and takes the signals; returns once it is
+// done. The worker is joined, so that nothing of it (its libraries' per-thread state included) is
+// left when the program goes on or ends.
+void WhileWorkerRuns(const std::function<void()>& job) {
   SetWorkerRunning(true);
-  std::thread worker([] {
-    IdentifyDevice();
+  std::thread worker([&job] {
+    job();
     SetWorkerRunning(false);
     Wake();
   });
@@ -197,12 +199,26 @@ void WaitForIdentification() {
   worker.join();
 }
 
+// The update check: the device's identity, the index files, the version list.
+void WaitForIdentification() {
+  WhileWorkerRuns(IdentifyDevice);
+}
+
+// Start's own check of the power (the low-battery box when it refuses). true: the run may start.
+bool PowerAllowsStart() {
+  bool allowed = false;
+  WhileWorkerRuns([&allowed] { allowed = PowerAllowsRun(); });
+  return allowed;
+}
+
 void NoAnswer() {
   g_port->PrintBox(CAPTION_USAGE, TEXT_NO_ANSWER);
   g_port->EndProcess(TERM_EXIT_USAGE);
 }
 
-// The version choice and the confirmation. Returns when the run is to start.
+// The version choice and the confirmation, then the power check: on a low battery the box, and
+// interactively the question again (the charger may be plugged in meanwhile); with --yes the
+// program ends. Returns when the run is to start.
 void AskToStart(const Options& options) {
   int lines = g_port->ListLength();
   if (options.select > 0) {
@@ -212,7 +228,10 @@ void AskToStart(const Options& options) {
     }
     g_app.ui->ComboSelect(options.select - 1);
   }
-  if (options.yes) return;
+  if (options.yes) {
+    if (!PowerAllowsStart()) g_port->EndProcess(TERM_EXIT_ERROR_BOX);
+    return;
+  }
   if (!InputOpen()) NoAnswer();
   // One line is chosen already: there is nothing to pick.
   std::string prompt = lines > 1 ? Printf(TEXT_CHOOSE_PROMPT, lines) : TEXT_START_PROMPT;
@@ -221,7 +240,11 @@ void AskToStart(const Options& options) {
     if (!InputOpen()) NoAnswer();
     Event event = WaitEvent(-1);
     if (CommonEvent(event)) continue;
-    if (IsEnter(event)) break;
+    if (IsEnter(event)) {
+      if (PowerAllowsStart()) break;
+      g_port->SetPrompt(prompt);
+      continue;
+    }
     if (event.kind == EVENT_KEY && event.value >= '0' && event.value <= '9') {
       int line = event.value - '0';
       if (line >= 1 && line <= lines) {
