@@ -27,12 +27,14 @@ tolvarin_core(tolvarin_core_release "${TOLVARIN_UPDATE_URL}" tolvarin_native
 tolvarin_core(tolvarin_core_sim_signed "${TOLVARIN_SIM_UPDATE_URL}" tolvarin_native
               KEYS ${TOLVARIN_TEST_PUBLIC_KEY})
 
-set(TERM_SOURCES src/ui/term/main_term.cpp src/ui/term/term_ui.cpp src/ui/term/term_text.cpp
-    src/ui/term/privileges_linux.cpp)
+# The terminal programs, the simulated ones too, hold logind's sleep lock during a run (sd-bus).
+pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+set(TERM_SOURCES src/ui/term/main_term.cpp src/ui/term/term_loop_linux.cpp src/ui/term/term_ui.cpp
+    src/ui/term/term_text.cpp src/ui/term/privileges_linux.cpp src/ui/term/sleep_lock_linux.cpp)
 
 function(tolvarin_term_program name core)
   add_executable(${name} ${TERM_SOURCES} ${ARGN})
-  target_link_libraries(${name} PRIVATE ${core} CLI11::CLI11 Threads::Threads)
+  target_link_libraries(${name} PRIVATE ${core} CLI11::CLI11 Threads::Threads PkgConfig::SYSTEMD)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 endfunction()
 

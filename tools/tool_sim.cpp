@@ -151,15 +151,37 @@ int SimDump(const SimOptions& o) {
       device.ReadFlashPage(static_cast<uint32_t>(s * PAGES_PER_SECTOR + j), page);
       bytes.insert(bytes.end(), page, page + PAGE_SIZE);
     }
-  if (Given(o.outOption)) {
-    if (!WriteWholeFile(o.out, bytes)) return Fail("cannot write " + o.out);
-    std::fprintf(stderr, "%zu bytes of sectors %llu-%llu written to %s\n", bytes.size(),
-                 static_cast<unsigned long long>(first), static_cast<unsigned long long>(last),
-                 o.out.c_str());
-    return EXIT_OK;
-  }
   // Byte addresses of flash: page address x 256.
   const uint64_t base = first * PAGES_PER_SECTOR * PAGE_SIZE;
+  Json j;
+  j["state"] = o.state;
+  j["firstSector"] = first;
+  j["lastSector"] = last;
+  j["address"] = base;
+  j["length"] = bytes.size();
+  if (Given(o.outOption)) {
+    if (!WriteWholeFile(o.out, bytes)) return Fail("cannot write " + o.out);
+    j["out"] = o.out;
+    if (o.json)
+      Print(true, j, "");
+    else
+      std::fprintf(stderr, "%zu bytes of sectors %llu-%llu written to %s\n", bytes.size(),
+                   static_cast<unsigned long long>(first), static_cast<unsigned long long>(last),
+                   o.out.c_str());
+    return EXIT_OK;
+  }
+  if (o.json) {
+    static constexpr char DIGITS[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(2 * bytes.size());
+    for (uint8_t byte : bytes) {
+      hex += DIGITS[byte >> 4];
+      hex += DIGITS[byte & 15];
+    }
+    j["hex"] = hex;
+    Print(true, j, "");
+    return EXIT_OK;
+  }
   for (size_t at = 0; at < bytes.size(); at += 16) {
     std::printf("%08llx ", static_cast<unsigned long long>(base + at));
     for (size_t k = 0; k < 16; ++k) std::printf(" %02x", bytes[at + k]);

@@ -3,7 +3,7 @@
 and the local update server on a free port.
 
 Usage: term_scenarios.py --bin DIR --server update_server.py --work DIR --version V SCENARIO...
-Scenarios: update unplug errors current piped options screen. Each screen it checks is also written
+Scenarios: update unplug errors current piped options screen power. Each screen it checks is also written
 to WORK/<scenario>-<n>.txt.
 """
 import argparse
@@ -64,6 +64,12 @@ HOSTILE_LINES = ["1. 1123  [ 1.2.3\ufffd]0;PWN\ufffd\ufffd[2J ]",
                  "2. 1124  [ 1.2.4" + "\ufffd" * 5 + "31m\ufffd ]"]
 
 
+# The note of a run that cannot keep the computer on (no system bus, no login manager).
+NO_SLEEP_LOCK = "無法阻止電腦休眠或關機: 更新完成前請讓電腦保持開機."
+SLEEP_LOCK_WHAT = ("sleep:shutdown:idle:handle-lid-switch:handle-power-key:handle-suspend-key:"
+                   "handle-hibernate-key")
+
+
 def hostile(tree):
     for index in ("step", "final"):
         for entry, text in zip(tree["models"][0][index]["entries"][2:], HOSTILE):
@@ -106,7 +112,8 @@ class World:
 
     def env(self, extra=None):
         env = {"TOLVARIN_SIM_STATE": self.state, "TOLVARIN_SIM_SERVER": "127.0.0.1:%d" % self.port,
-               "LANG": "C.UTF-8", "TERM": "screen"}
+               "LANG": "C.UTF-8", "TERM": "screen",
+               "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + os.path.join(self.dir, "no-bus")}
         env.update(extra or {})
         return env
 
@@ -387,11 +394,13 @@ def scenario_piped(world):
     check(lines[-7] == "Verify C Complete!  [##############################] 100%", "last progress",
           lines[-7:])
     check(lines[-6].startswith("┌─ 更新完成. ─"), "closing box", lines[-6:])
+    check(NO_SLEEP_LOCK in lines, "no system bus: the run goes on, and says so", lines)
     # A Big5 locale gets Big5, frames in ASCII and '?' for what Big5 lacks; a Latin-1 one is told
     # plainly (in ASCII) that the texts cannot show.
     locales = os.path.join(ARGS.work, "locale")
     os.makedirs(locales, exist_ok=True)
-    for charset, name in (("BIG5", "zh_TW.BIG5"), ("ISO-8859-1", "en_US.ISO-8859-1")):
+    for charset, name in (("BIG5", "zh_TW.BIG5"), ("ISO-8859-1", "en_US.ISO-8859-1"),
+                          ("CP1251", "ru_RU.CP1251")):
         if not os.path.isdir(os.path.join(locales, name)):
             subprocess.run(["localedef", "-f", charset, "-i", name.split(".")[0],
                             os.path.join(locales, name)], check=True)
@@ -416,6 +425,21 @@ def scenario_piped(world):
     latin = runs["en_US.ISO-8859-1"]
     check(latin.returncode == 0 and b"cannot show the program's Traditional Chinese texts"
           in latin.stderr and b"Tolvarin - k47Q\n" in latin.stdout, "Latin-1: said so", latin)
+    # CP1251 has U+203A on 0x9B (CSI) and U+045C on 0x9D (OSC): a server's "›2J" would clear
+    # a terminal that takes 8-bit controls. They show as '?', U+0416 as itself (0xC6).
+    def c1_descriptions(tree):
+        for index in ("step", "final"):
+            tree["models"][0][index]["entries"][2]["description"] = "\u203a2J\u045c\u0416"
+    cyrillic = World("piped-cp1251", "offer", edit=c1_descriptions)
+    try:
+        run = subprocess.run([os.path.join(ARGS.bin, "tolvarin-sim"), "--yes"], cwd=cyrillic.dir,
+                             env=dict(env, LOCPATH=locales, LANG="ru_RU.CP1251", **{
+                                 k: v for k, v in cyrillic.env().items() if k != "LANG"}),
+                             stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    finally:
+        cyrillic.close()
+    check(run.returncode == 0 and b"    1. 1123  [ ?2J?\xc6 ]" in run.stdout.splitlines()
+          and not re.search(b"[\x80-\x9f]", run.stdout), "CP1251: no C1 byte", run.stdout)
     # NO_COLOR on a terminal: plain lines too, so each search tick is a line of its own.
     world.unplug()
     pane = Pane(world, [], {"NO_COLOR": "1"})
@@ -554,6 +578,88 @@ def scenario_screen(world):
         more.close()
 
 
+class SystemBus:
+    """A private system bus (dbus-daemon) with python3-dbusmock's login manager on it. The
+    system's python has the dbus modules; the first python3 on PATH may not."""
+
+    def __init__(self, folder):
+        self.address = "unix:path=" + os.path.join(folder, "sysbus")
+        self.daemon = subprocess.Popen(["dbus-daemon", "--session", "--address=" + self.address,
+                                        "--nofork", "--print-address=1"],
+                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.daemon.stdout.readline()
+        self.logind = subprocess.Popen(["/usr/bin/python3", "-m", "dbusmock", "--system",
+                                        "--template", "logind"], env=self.env(os.environ),
+                                       stdout=subprocess.DEVNULL)
+        end = time.time() + 10
+        while self.inhibitors() is None and time.time() < end:
+            time.sleep(0.1)
+
+    def env(self, base=None):
+        return dict(base or {}, DBUS_SYSTEM_BUS_ADDRESS=self.address)
+
+    def inhibitors(self):
+        """logind's ListInhibitors as (what, who, why, mode) tuples; None while it cannot say."""
+        out = subprocess.run(["busctl", "--system", "--json=short", "call", "org.freedesktop.login1",
+                              "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                              "ListInhibitors"], env=self.env(os.environ), capture_output=True,
+                             text=True)
+        if out.returncode != 0:
+            return None
+        return [tuple(lock[:4]) for lock in json.loads(out.stdout)["data"][0]]
+
+    def stop(self):
+        # This container does not reap them: each goes by its own pid.
+        for proc in (self.logind, self.daemon):
+            proc.kill()
+            proc.wait()
+
+
+def scenario_power(world):
+    """Start on a low battery: the box and nothing written; plugged in, Enter runs the update
+    under logind's sleep lock, which goes before the closing box. With --yes: the box, status 1."""
+    power = os.path.join(world.dir, "power")
+    with open(power, "w") as f:
+        f.write("battery 5\n")
+    result = subprocess.run([os.path.join(ARGS.bin, "tolvarin-sim"), "--yes"], cwd=world.dir,
+                            env=dict(os.environ, TOLVARIN_SIM_POWER=power, **world.env()),
+                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=30)
+    device = world.device()
+    check(result.returncode == 1 and "┌─ 電池電量不足 ─" in result.stdout
+          and device["commands"] == [] and device["sectors"] == [], "--yes on a low battery",
+          (result, device))
+    bus = SystemBus(world.dir)
+    try:
+        check(bus.inhibitors() == [], "the login manager is up, holding no lock")
+        pane = Pane(world, [], bus.env({"TOLVARIN_SIM_POWER": power}))
+        pane.wait("question", r"Enter 開始更新, q 離開\.$")
+        pane.keys("Enter")
+        screen = pane.wait("low-battery box", r"^┌─ 電池電量不足 ─")
+        pane.save(screen, "low-battery")
+        check(world.device()["sectors"] == [] and bus.inhibitors() == [],
+              "nothing written, no lock taken")
+        pane.keys("Enter")
+        pane.wait("question again", r"Enter 開始更新, q 離開\.$")
+        with open(power, "w") as f:
+            f.write("mains\n")
+        pane.keys("Enter")
+        screen = pane.wait("run under way", r"\] +([1-9]|[1-9]\d)%$", 30)
+        locks = bus.inhibitors()
+        check(len(locks) == 1 and locks[0][:2] == (SLEEP_LOCK_WHAT, "Tolvarin")
+              and locks[0][3] == "block" and "韌體" in locks[0][2] and NO_SLEEP_LOCK not in screen,
+              "logind's block lock during the run", (locks, screen))
+        pane.wait("closing box", r"請按 Enter 鍵繼續\.", 60)
+        end = time.time() + 5
+        while bus.inhibitors() and time.time() < end:
+            time.sleep(0.1)
+        check(bus.inhibitors() == [], "the lock is let go before the closing box")
+        pane.keys("Enter")
+        check(pane.status() == 0, "status 0: the low-battery box was no error of the run's")
+        pane.close()
+    finally:
+        bus.stop()
+
+
 def drop_root(world):
     """sudo: once the device is open the program is the sudo user, before any download."""
     if os.geteuid() != 0:
@@ -649,6 +755,7 @@ SCENARIOS = {
     "piped": lambda: World("piped", "offer", edit=hostile),
     "options": lambda: World("options", "offer"),
     "screen": lambda: World("screen", "offer", edit=hostile),
+    "power": lambda: World("power", "offer", delay_us=20000),
     "signed": lambda: World("signed", "offer"),
 }
 

@@ -8,6 +8,7 @@
 #include "app/app_state.h"
 #include "files/update_file.h"
 #include "support/sim_fixture.h"
+#include "ui/term/privileges.h"
 #include "ui/term/term_text.h"
 #include "update_builder.h"
 #include "workflow/program.h"
@@ -82,6 +83,33 @@ TEST_F(TermTextTest, OutsideTextCannotActOnTheTerminal) {
   EXPECT_EQ(TerminalSafe("版本 1.31."), "版本 1.31.");
 }
 
+TEST_F(TermTextTest, EveryByteOfAnIllFormedSequenceIsAStandIn) {
+  const std::string standIn = "\xef\xbf\xbd";
+  auto times = [&](int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += standIn;
+    return out;
+  };
+  // Overlong forms: '[' on two bytes (its second byte 0x9B would be CSI raw), '/' on three,
+  // U+009B on three, U+FFFF on four.
+  EXPECT_EQ(TerminalSafe("\xc1\x9b"), times(2));
+  EXPECT_EQ(TerminalSafe("a\xe0\x80\xaf"
+                         "b"),
+            "a" + times(3) + "b");
+  EXPECT_EQ(TerminalSafe("\xe0\x82\x9b"), times(3));
+  EXPECT_EQ(TerminalSafe("\xf0\x8f\xbf\xbf"), times(4));
+  // Encoded surrogates, one half and a pair.
+  EXPECT_EQ(TerminalSafe("\xed\xa0\x80"), times(3));
+  EXPECT_EQ(TerminalSafe("\xed\xa0\xbd\xed\xb8\x80"), times(6));
+  // Above U+10FFFF, with a lead byte that may and one that may never start a sequence.
+  EXPECT_EQ(TerminalSafe("\xf4\x90\x80\x80"), times(4));
+  EXPECT_EQ(TerminalSafe("\xf7\xbf\xbf\xbf"), times(4));
+  // Text at the edges: U+00A0 (after C1), U+0800, U+D7FF, U+E000, U+10000 and U+10FFFF.
+  const std::string edges =
+      "\xc2\xa0\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80\xf0\x90\x80\x80\xf4\x8f\xbf\xbf";
+  EXPECT_EQ(TerminalSafe(edges), edges);
+}
+
 TEST_F(TermTextTest, RowsBreakWhereTheTerminalWraps) {
   using Rows = std::vector<std::string>;
   EXPECT_EQ(WrapRows("abc", 3), (Rows{"abc"})) << "a full row does not wrap by itself";
@@ -107,6 +135,37 @@ TEST(TermCharset, ConvertsCharacterByCharacter) {
   EXPECT_EQ(ConvertText("é更", "ISO-8859-1", &lost), "\xe9?");
   EXPECT_TRUE(lost);
   EXPECT_EQ(ConvertText("a更", "NO-SUCH-CHARSET"), "a?") << "an unknown set keeps ASCII";
+  // What single-byte sets put on 0x80-0x9F would be C1 controls (0x9B CSI, 0x9D OSC); the rest
+  // of their upper half is text.
+  lost = false;
+  EXPECT_EQ(ConvertText("\u203a2J\u045c\u0416", "CP1251", &lost), "?2J?\xc6");
+  EXPECT_TRUE(lost);
+  EXPECT_EQ(ConvertText("\u2321\u0416", "KOI8-R"), "?\xf6");
+}
+
+TEST(Privileges, SudoIsTrustedOnlyWhereItCanHaveRun) {
+  auto plan = [](ProcessIds ids, const char* uid, const char* gid) {
+    PrivilegePlan p = PlanPrivileges(ids, uid, gid);
+    return std::vector<long>{p.step, static_cast<long>(p.uid), static_cast<long>(p.gid)};
+  };
+  using V = std::vector<long>;
+  const ProcessIds root{0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(plan(root, "1000", "1001"), (V{STEP_SUDO_USER, 1000, 1001})) << "sudo";
+  EXPECT_EQ(plan(root, nullptr, nullptr), (V{STEP_KEEP, 0, 0})) << "root itself";
+  EXPECT_EQ(plan(root, "0", "0"), (V{STEP_KEEP, 0, 0})) << "sudo by root";
+  EXPECT_EQ(plan(root, "1000", nullptr)[0], STEP_MALFORMED);
+  EXPECT_EQ(plan(root, "-1", "1000")[0], STEP_MALFORMED);
+  EXPECT_EQ(plan(root, "4294967295", "1000")[0], STEP_MALFORMED) << "the no-id value";
+  // A set-user-ID root install run by 1000: the variables are the caller's, whatever they say.
+  const ProcessIds setuid{1000, 0, 0, 1000, 1000, 1000};
+  EXPECT_EQ(plan(setuid, "0", "0"), (V{STEP_REAL_IDS, 1000, 1000}));
+  EXPECT_EQ(plan(setuid, "1001", "1001"), (V{STEP_REAL_IDS, 1000, 1000}));
+  EXPECT_EQ(plan(setuid, nullptr, nullptr), (V{STEP_REAL_IDS, 1000, 1000}));
+  // Root only in the saved id, or a set-group-ID install: still given up.
+  EXPECT_EQ(plan({1000, 1000, 0, 1000, 1000, 1000}, nullptr, nullptr)[0], STEP_REAL_IDS);
+  EXPECT_EQ(plan({1000, 1000, 1000, 1000, 6, 6}, nullptr, nullptr), (V{STEP_REAL_IDS, 1000, 1000}));
+  // An ordinary user who sets the variables gets nothing from them.
+  EXPECT_EQ(plan({1000, 1000, 1000, 1000, 1000, 1000}, "0", "0"), (V{STEP_KEEP, 1000, 1000}));
 }
 
 TEST_F(TermTextTest, FrameKeepsItsRightEdgeStraight) {

@@ -378,6 +378,11 @@ class SimulatedDevice(unittest.TestCase):
                 bytes([0x01, 0x0C, 0x07, 0, 0x01, 0x02, 0x03, 0x04]) + bytes(232))
         with open(out, "rb") as f:
             self.assertEqual(f.read(), page + b"\xff" * (4096 - 256))
+        # The same sector as JSON: its flash byte address (page 0x10000 x 256) and its bytes.
+        dumped = run_json("sim", "dump", "--state", self.state, "--sectors", "4096")
+        self.assertEqual((dumped["firstSector"], dumped["lastSector"], dumped["address"],
+                          dumped["length"], dumped["hex"]),
+                         (4096, 4096, 0x1000000, 4096, (page + b"\xff" * (4096 - 256)).hex()))
 
     def test_identify_reads_a_page_file(self):
         page = bytearray(256)

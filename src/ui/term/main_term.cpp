@@ -1,18 +1,14 @@
-// Process start of the terminal program: options, the device search, the questions and the run.
+// Process start of the terminal program: options, then the phases of a run in their order: the
+// device search, giving up root, the update check, the questions and the update run.
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/signalfd.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -23,6 +19,7 @@
 #include "files/catalogue.h"
 #include "ui/term/device_watch_term.h"
 #include "ui/term/privileges.h"
+#include "ui/term/term_loop.h"
 #include "ui/term/term_text.h"
 #include "ui/term/term_ui.h"
 #include "workflow/identify.h"
@@ -32,13 +29,11 @@
 namespace {
 
 constexpr int SEARCH_PERIOD_MS = 1000;
-constexpr int SIGNAL_EXIT_BASE = 128;
 
 constexpr char TEXT_SEARCH_PROMPT[] = "按 q 離開.";
 constexpr char TEXT_CHOOSE_PROMPT[] = "按 1-%d 選擇版本, Enter 開始更新, q 離開.";
 constexpr char TEXT_START_PROMPT[] = "按 Enter 開始更新, q 離開.";
 constexpr char TEXT_RUNNING[] = "更新中, 請勿移除測速器.";
-constexpr char TEXT_HELD_OFF[] = "更新中, 不能中斷! 請等待更新完成.";
 constexpr char TEXT_NO_WATCH[] = "無法監看測速器的移除.";
 constexpr char CAPTION_ACCESS[] = "權限不足";
 constexpr char TEXT_ACCESS[] =
@@ -67,288 +62,16 @@ struct Options {
   bool yes = false;
 };
 
-enum EventKind { EVENT_TIMEOUT, EVENT_KEY, EVENT_INPUT_CLOSED, EVENT_SIGNAL, EVENT_WAKE };
-struct Event {
-  EventKind kind;
-  int value;
-};
-
 CTermUiPort* g_port = nullptr;
-// Set while a worker (identification or the run) may be using the device.
-std::atomic<bool> g_workerRunning{false};
-int g_signalFd = -1;
-int g_wake[2] = {-1, -1};
-// Keys are read until the input ends (or never, with --yes); from then on nothing waits for one.
-bool g_inputOpen = true;
-termios g_savedTermios;
-termios g_keysTermios;
-bool g_termiosSaved = false;
-// Escape sequences reach a terminal (the cursor may be hidden).
-bool g_drawing = false;
-
-// The signals that end a process abnormally; the terminal is restored before they do.
-constexpr int CRASH_SIGNALS[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
-struct sigaction g_crashActions[sizeof CRASH_SIGNALS / sizeof CRASH_SIGNALS[0]];
-
-void RestoreTerminal() {
-  if (g_termiosSaved) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTermios);
-}
-
-// Async-signal-safe: the saved modes back and the cursor shown, then the signal's earlier
-// handling (the default, or a sanitizer's report) runs once the handler returns.
-void RestoreTerminalOnCrash(int signo) {
-  RestoreTerminal();
-  [[maybe_unused]] ssize_t shown = g_drawing ? write(STDOUT_FILENO, "\x1b[?25h", 6) : 0;
-  for (size_t i = 0; i < sizeof CRASH_SIGNALS / sizeof CRASH_SIGNALS[0]; ++i)
-    if (CRASH_SIGNALS[i] == signo) sigaction(signo, &g_crashActions[i], nullptr);
-  raise(signo);
-}
-
-void RestoreTerminalOnCrashes() {
-  struct sigaction action;
-  std::memset(&action, 0, sizeof action);
-  action.sa_handler = RestoreTerminalOnCrash;
-  sigemptyset(&action.sa_mask);
-  for (size_t i = 0; i < sizeof CRASH_SIGNALS / sizeof CRASH_SIGNALS[0]; ++i)
-    sigaction(CRASH_SIGNALS[i], &action, &g_crashActions[i]);
-}
 
 void OnRemoved() {
   g_port->DeviceRemoved();
-}
-
-// Keys arrive one at a time, unechoed; Ctrl-C, Ctrl-\ and Ctrl-Z still raise their signals,
-// which the loop reads.
-void KeysWithoutEnter() {
-  if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &g_savedTermios) != 0) return;
-  g_termiosSaved = true;
-  std::atexit(RestoreTerminal);
-  std::at_quick_exit(RestoreTerminal);
-  g_keysTermios = g_savedTermios;
-  g_keysTermios.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-  g_keysTermios.c_cc[VMIN] = 1;
-  g_keysTermios.c_cc[VTIME] = 0;
-  tcsetattr(STDIN_FILENO, TCSANOW, &g_keysTermios);
-}
-
-bool IsInterrupt(int signo) {
-  return signo == SIGINT || signo == SIGHUP || signo == SIGTERM || signo == SIGQUIT;
-}
-
-// Interrupts, stops and size changes reach the loop as events, on every thread alike, so that the
-// run can hold them off.
-bool SignalsAsEvents() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int signo : {SIGINT, SIGHUP, SIGTERM, SIGQUIT, SIGTSTP, SIGWINCH}) sigaddset(&set, signo);
-  if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return false;
-  g_signalFd = signalfd(-1, &set, SFD_CLOEXEC);
-  std::signal(SIGPIPE, SIG_IGN);
-  return g_signalFd >= 0 && pipe(g_wake) == 0;
-}
-
-void Wake() {
-  char byte = 1;
-  if (write(g_wake[1], &byte, 1) < 0) return;
-}
-
-Event InputClosed() {
-  g_inputOpen = false;
-  g_port->StopWaiting();
-  return {EVENT_INPUT_CLOSED, 0};
-}
-
-Event WaitEvent(int timeoutMs) {
-  pollfd fds[3] = {{g_inputOpen ? STDIN_FILENO : -1, POLLIN, 0},
-                   {g_signalFd, POLLIN, 0},
-                   {g_wake[0], POLLIN, 0}};
-  if (poll(fds, 3, timeoutMs) <= 0) return {EVENT_TIMEOUT, 0};
-  if (fds[1].revents & POLLIN) {
-    signalfd_siginfo info;
-    if (read(g_signalFd, &info, sizeof info) != sizeof info) return {EVENT_TIMEOUT, 0};
-    return {EVENT_SIGNAL, static_cast<int>(info.ssi_signo)};
-  }
-  if (fds[2].revents & POLLIN) {
-    char byte;
-    if (read(g_wake[0], &byte, 1) < 0) return {EVENT_TIMEOUT, 0};
-    return {EVENT_WAKE, 0};
-  }
-  // A closed descriptor (POLLNVAL) ends the input like its end or a hang-up.
-  if (fds[0].revents & POLLNVAL) return InputClosed();
-  if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-    char key;
-    ssize_t got = read(STDIN_FILENO, &key, 1);
-    if (got == 1) return {EVENT_KEY, static_cast<unsigned char>(key)};
-    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return {EVENT_TIMEOUT, 0};
-    return InputClosed();
-  }
-  return {EVENT_TIMEOUT, 0};
-}
-
-bool IsEnter(const Event& event) {
-  return event.kind == EVENT_KEY && (event.value == '\n' || event.value == '\r');
-}
-
-bool IsQuit(const Event& event) {
-  return event.kind == EVENT_KEY && (event.value == 'q' || event.value == 'Q');
-}
-
-void ReadTerminalSize(TermOptions* term) {
-  winsize size;
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) return;
-  if (size.ws_col > 0) term->columns = size.ws_col;
-  if (size.ws_row > 0) term->rows = size.ws_row;
-}
-
-// Ctrl-Z outside the run: the terminal as it was, then stopped; on fg, keys and the block again.
-// The stop is the signal's own default action, taken by letting it through once: the system then
-// ignores it where no shell could continue the process (an orphaned process group).
-void StopUntilContinued() {
-  g_port->Suspend();
-  RestoreTerminal();
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGTSTP);
-  raise(SIGTSTP);
-  pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-  if (g_termiosSaved) tcsetattr(STDIN_FILENO, TCSANOW, &g_keysTermios);
-  g_port->Resume();
-}
-
-// What every phase does with a signal, a box's Enter and q. Returns true when it took the event.
-// During the run interrupts, stops and q are held off with a warning, as Exit is disabled then: a
-// stopped or ended run leaves the flash half written.
-bool CommonEvent(const Event& event) {
-  if (event.kind == EVENT_SIGNAL && event.value == SIGWINCH) {
-    TermOptions size;
-    ReadTerminalSize(&size);
-    g_port->Resize(size.columns, size.rows);
-    return true;
-  }
-  if (event.kind == EVENT_SIGNAL && event.value == SIGTSTP) {
-    if (g_port->RunActive())
-      g_port->SetNote(TEXT_HELD_OFF);
-    else
-      StopUntilContinued();
-    return true;
-  }
-  if ((event.kind == EVENT_SIGNAL && IsInterrupt(event.value)) || IsQuit(event)) {
-    if (g_port->RunActive()) {
-      g_port->SetNote(TEXT_HELD_OFF);
-      return true;
-    }
-    g_port->Quit(event.kind == EVENT_SIGNAL ? SIGNAL_EXIT_BASE + event.value : 0, g_workerRunning);
-  }
-  if (IsEnter(event) && g_port->AnswerBox()) return true;
-  return false;
 }
 
 std::string Printf(const char* format, int a, int b = 0) {
   char text[256];
   std::snprintf(text, sizeof text, format, a, b);
   return text;
-}
-
-// Searches once a second until the device is found and opened; q or an interrupt ends the program.
-void SearchDevice() {
-  if (g_inputOpen) g_port->SetPrompt(TEXT_SEARCH_PROMPT);
-  ShowSearchCount();
-  std::string deniedNode;
-  auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(SEARCH_PERIOD_MS);
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        next - std::chrono::steady_clock::now());
-    Event event = WaitEvent(left.count() > 0 ? static_cast<int>(left.count()) : 0);
-    if (event.kind != EVENT_TIMEOUT) {
-      CommonEvent(event);
-      continue;
-    }
-    if (std::chrono::steady_clock::now() < next) continue;
-    next += std::chrono::milliseconds(SEARCH_PERIOD_MS);
-    if (SearchTick()) break;
-    // Told once per device file: the search goes on, so that a re-plug after adding the rule works.
-    std::string node;
-    if (DeviceAccessDenied(&node) && node != deniedNode) {
-      deniedNode = node;
-      char text[512];
-      std::snprintf(text, sizeof text, TEXT_ACCESS, TerminalSafe(node).c_str());
-      g_port->PrintBox(CAPTION_ACCESS, text);
-    }
-  }
-  g_port->SetPrompt("");
-}
-
-// Waits for the update check; its boxes are answered here. The worker is joined, so that nothing
-// of it (its libraries' per-thread state included) is left when the program goes on or ends.
-void WaitForIdentification() {
-  g_workerRunning = true;
-  std::thread worker([] {
-    IdentifyDevice();
-    g_workerRunning = false;
-    Wake();
-  });
-  for (;;) {
-    Event event = WaitEvent(-1);
-    if (event.kind == EVENT_WAKE) break;
-    CommonEvent(event);
-  }
-  worker.join();
-}
-
-void NoAnswer() {
-  g_port->PrintBox(CAPTION_USAGE, TEXT_NO_ANSWER);
-  g_port->EndProcess(TERM_EXIT_USAGE);
-}
-
-// Gives up root (sudo) now that the device is open, before anything is downloaded.
-void DropRoot() {
-  std::string why;
-  if (DropSudoRoot(&why) != PRIVILEGES_FAILED) return;
-  g_port->PrintBox(CAPTION_PRIVILEGES, TEXT_PRIVILEGES + why);
-  g_port->EndProcess(TERM_EXIT_ERROR_BOX);
-}
-
-// The version choice and the confirmation. Returns when the run is to start.
-void AskToStart(const Options& options) {
-  int lines = g_port->ListLength();
-  if (options.select > 0) {
-    if (options.select > lines) {
-      g_port->PrintBox(CAPTION_USAGE, Printf(TEXT_NO_SUCH_LINE, options.select, lines));
-      g_port->EndProcess(TERM_EXIT_USAGE);
-    }
-    g_app.ui->ComboSelect(options.select - 1);
-  }
-  if (options.yes) return;
-  if (!g_inputOpen) NoAnswer();
-  // One line is chosen already: there is nothing to pick.
-  std::string prompt = lines > 1 ? Printf(TEXT_CHOOSE_PROMPT, lines) : TEXT_START_PROMPT;
-  g_port->SetPrompt(prompt);
-  for (;;) {
-    if (!g_inputOpen) NoAnswer();
-    Event event = WaitEvent(-1);
-    if (CommonEvent(event)) continue;
-    if (IsEnter(event)) break;
-    if (event.kind == EVENT_KEY && event.value >= '0' && event.value <= '9') {
-      int line = event.value - '0';
-      if (line >= 1 && line <= lines) {
-        g_app.ui->ComboSelect(line - 1);
-        g_port->SetPrompt(prompt);
-      } else {
-        g_port->SetPrompt(Printf(TEXT_NO_SUCH_LINE, line, lines) + " " + prompt);
-      }
-    }
-  }
-}
-
-[[noreturn]] void RunAndWait() {
-  g_app.runStarted = 1;
-  g_workerRunning = true;
-  g_port->SetPrompt(TEXT_RUNNING);
-  g_port->BeginRun(RunSectorCount(g_app.ui->ComboSelection()));
-  std::thread([] { RunUpdate(); }).detach();
-  // The run ends the process; until then the loop answers its boxes and holds off interrupts.
-  for (;;) CommonEvent(WaitEvent(-1));
 }
 
 // --select's value: a line number the version list can have.
@@ -421,6 +144,129 @@ void KeepStandardDescriptors() {
       std::exit(TERM_EXIT_USAGE);
 }
 
+// Searches once a second until the device is found and opened; q or an interrupt ends the program.
+void SearchDevice() {
+  if (InputOpen()) g_port->SetPrompt(TEXT_SEARCH_PROMPT);
+  ShowSearchCount();
+  std::string deniedNode;
+  auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(SEARCH_PERIOD_MS);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        next - std::chrono::steady_clock::now());
+    Event event = WaitEvent(left.count() > 0 ? static_cast<int>(left.count()) : 0);
+    if (event.kind != EVENT_TIMEOUT) {
+      CommonEvent(event);
+      continue;
+    }
+    if (std::chrono::steady_clock::now() < next) continue;
+    next += std::chrono::milliseconds(SEARCH_PERIOD_MS);
+    if (SearchTick()) break;
+    // Told once per device file: the search goes on, so that a re-plug after adding the rule works.
+    std::string node;
+    if (DeviceAccessDenied(&node) && node != deniedNode) {
+      deniedNode = node;
+      char text[512];
+      std::snprintf(text, sizeof text, TEXT_ACCESS, TerminalSafe(node).c_str());
+      g_port->PrintBox(CAPTION_ACCESS, text);
+    }
+  }
+  g_port->SetPrompt("");
+}
+
+// Gives up root (sudo) or raised ids now that the device is open, before anything is downloaded.
+void DropRoot() {
+  std::string why;
+  if (DropSudoRoot(&why) != PRIVILEGES_FAILED) return;
+  g_port->PrintBox(CAPTION_PRIVILEGES, TEXT_PRIVILEGES + why);
+  g_port->EndProcess(TERM_EXIT_ERROR_BOX);
+}
+
+// Runs job on a worker while the loop answers its boxes and takes the signals; returns once it is
+// done. The worker is joined, so that nothing of it (its libraries' per-thread state included) is
+// left when the program goes on or ends.
+void WhileWorkerRuns(const std::function<void()>& job) {
+  SetWorkerRunning(true);
+  std::thread worker([&job] {
+    job();
+    SetWorkerRunning(false);
+    Wake();
+  });
+  for (;;) {
+    Event event = WaitEvent(-1);
+    if (event.kind == EVENT_WAKE) break;
+    CommonEvent(event);
+  }
+  worker.join();
+}
+
+// The update check: the device's identity, the index files, the version list.
+void WaitForIdentification() {
+  WhileWorkerRuns(IdentifyDevice);
+}
+
+// Start's own check of the power (the low-battery box when it refuses). true: the run may start.
+bool PowerAllowsStart() {
+  bool allowed = false;
+  WhileWorkerRuns([&allowed] { allowed = PowerAllowsRun(); });
+  return allowed;
+}
+
+void NoAnswer() {
+  g_port->PrintBox(CAPTION_USAGE, TEXT_NO_ANSWER);
+  g_port->EndProcess(TERM_EXIT_USAGE);
+}
+
+// The version choice and the confirmation, then the power check: on a low battery the box, and
+// interactively the question again (the charger may be plugged in meanwhile); with --yes the
+// program ends. Returns when the run is to start.
+void AskToStart(const Options& options) {
+  int lines = g_port->ListLength();
+  if (options.select > 0) {
+    if (options.select > lines) {
+      g_port->PrintBox(CAPTION_USAGE, Printf(TEXT_NO_SUCH_LINE, options.select, lines));
+      g_port->EndProcess(TERM_EXIT_USAGE);
+    }
+    g_app.ui->ComboSelect(options.select - 1);
+  }
+  if (options.yes) {
+    if (!PowerAllowsStart()) g_port->EndProcess(TERM_EXIT_ERROR_BOX);
+    return;
+  }
+  if (!InputOpen()) NoAnswer();
+  // One line is chosen already: there is nothing to pick.
+  std::string prompt = lines > 1 ? Printf(TEXT_CHOOSE_PROMPT, lines) : TEXT_START_PROMPT;
+  g_port->SetPrompt(prompt);
+  for (;;) {
+    if (!InputOpen()) NoAnswer();
+    Event event = WaitEvent(-1);
+    if (CommonEvent(event)) continue;
+    if (IsEnter(event)) {
+      if (PowerAllowsStart()) break;
+      g_port->SetPrompt(prompt);
+      continue;
+    }
+    if (event.kind == EVENT_KEY && event.value >= '0' && event.value <= '9') {
+      int line = event.value - '0';
+      if (line >= 1 && line <= lines) {
+        g_app.ui->ComboSelect(line - 1);
+        g_port->SetPrompt(prompt);
+      } else {
+        g_port->SetPrompt(Printf(TEXT_NO_SUCH_LINE, line, lines) + " " + prompt);
+      }
+    }
+  }
+}
+
+[[noreturn]] void RunAndWait() {
+  g_app.runStarted = 1;
+  SetWorkerRunning(true);
+  g_port->SetPrompt(TEXT_RUNNING);
+  g_port->BeginRun(RunSectorCount(g_app.ui->ComboSelection()));
+  std::thread([] { RunUpdate(); }).detach();
+  // The run ends the process; until then the loop answers its boxes and holds off interrupts.
+  for (;;) CommonEvent(WaitEvent(-1));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -437,9 +283,6 @@ int main(int argc, char** argv) {
   term.plain = !isatty(STDOUT_FILENO) || (noColor != nullptr && *noColor);
   term.interactive = !options.yes;
   ReadTerminalSize(&term);
-  g_drawing = !term.plain;
-  // Scripts (--yes) answer nothing: their input is not the program's to read.
-  g_inputOpen = !options.yes;
   // Never destroyed: a worker may still report while the process runs its exit handlers.
   g_port = new CTermUiPort(stdout, term);
   g_app.ui = g_port;
@@ -447,8 +290,8 @@ int main(int argc, char** argv) {
   // Registered after the back end exists, so it runs before the back end is torn down.
   std::atexit(CloseDeviceAtExit);
   PrepareTermPlatform();
-  RestoreTerminalOnCrashes();
-  if (g_inputOpen) KeysWithoutEnter();
+  // Scripts (--yes) answer nothing: their input is not the program's to read.
+  StartLoop(g_port, !options.yes, !term.plain);
 
   g_app.ui->LoadString(STR_CLASS_NAME, g_app.className, TEXT_CAPACITY);
   g_app.ui->LoadString(STR_SEARCH_FORMAT, g_app.searchFormat, TEXT_CAPACITY);

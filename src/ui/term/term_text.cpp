@@ -21,19 +21,24 @@ constexpr char STAND_IN_UTF8[] = "\xef\xbf\xbd";
 std::string g_charset = "UTF-8";
 bool g_utf8 = true;
 
-// Decodes one UTF-8 sequence at text[*i]; advances *i. A malformed byte is returned as U+FFFD.
+// Decodes one UTF-8 sequence at text[*i]; advances *i. A malformed byte (also the lead of an
+// overlong form, an encoded surrogate or a code point above U+10FFFF) is returned as U+FFFD and
+// advances by that byte alone, so that each byte of a bad sequence stands for itself.
 char32_t NextCodePoint(const std::string& text, size_t* i) {
+  static constexpr char32_t SMALLEST[] = {0, 0x80, 0x800, 0x10000};
   unsigned char lead = static_cast<unsigned char>(text[*i]);
   int extra = (lead >> 5) == 6 ? 1 : (lead >> 4) == 14 ? 2 : (lead >> 3) == 30 ? 3 : -1;
   ++*i;
   if (lead < 0x80) return lead;
-  if (extra < 0 || *i + extra > text.size()) return 0xFFFD;
+  if (extra < 0 || *i + extra > text.size()) return STAND_IN;
   char32_t code = lead & (0x3F >> extra);
   for (int k = 0; k < extra; ++k) {
     unsigned char next = static_cast<unsigned char>(text[*i + k]);
-    if ((next & 0xC0) != 0x80) return 0xFFFD;
+    if ((next & 0xC0) != 0x80) return STAND_IN;
     code = (code << 6) | (next & 0x3F);
   }
+  if (code < SMALLEST[extra] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+    return STAND_IN;
   *i += static_cast<size_t>(extra);
   return code;
 }
@@ -121,7 +126,12 @@ std::string ConvertText(const std::string& text, const char* charset, bool* lost
       size_t inLeft = i - start;
       char* at = buffer;
       size_t outLeft = sizeof buffer;
-      if (iconv(cd, &in, &inLeft, &at, &outLeft) != static_cast<size_t>(-1) && inLeft == 0) {
+      bool converted =
+          iconv(cd, &in, &inLeft, &at, &outLeft) != static_cast<size_t>(-1) && inLeft == 0;
+      // A character the set puts on one byte of 0x80-0x9F (CP1251's U+203A on 0x9B, CSI) would
+      // be a C1 control to a terminal that takes 8-bit ones: it fares as one the set lacks.
+      unsigned char first = static_cast<unsigned char>(buffer[0]);
+      if (converted && !(at - buffer == 1 && first >= 0x80 && first <= 0x9F)) {
         out.append(buffer, static_cast<size_t>(at - buffer));
         continue;
       }

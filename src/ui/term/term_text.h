@@ -22,7 +22,9 @@ bool TerminalIsUtf8();
 std::string ToTerminalCharset(const std::string& text, bool* lost = nullptr);
 
 // text (UTF-8) converted to `charset` with iconv; each character the set cannot hold becomes '?'
-// and sets *lost (when given). A charset iconv does not know keeps ASCII only.
+// and sets *lost (when given), and so does each the set would put on one byte of 0x80-0x9F (a C1
+// control to a terminal that takes 8-bit ones: CP1251's U+203A is 0x9B, CSI). A charset iconv
+// does not know keeps ASCII only.
 std::string ConvertText(const std::string& text, const char* charset, bool* lost = nullptr);
 
 // UTF-8 of a terminated UTF-16 text (nullptr gives "").
@@ -30,7 +32,9 @@ std::string TermUtf8(const WChar* text);
 
 // Text from outside (the server, the device) made safe to print: every character that would act
 // on the terminal instead of showing (C0 and C1 controls, DEL, the bidi overrides and isolates
-// U+202A-U+202E and U+2066-U+2069) and every malformed byte becomes U+FFFD. keepLineBreaks keeps
+// U+202A-U+202E and U+2066-U+2069) and every malformed byte becomes U+FFFD; malformed are also
+// the bytes of overlong forms, of encoded surrogates and of code points above U+10FFFF.
+// keepLineBreaks keeps
 // '\n' (a box's own line breaks); otherwise it is replaced too.
 std::string TerminalSafe(const std::string& text, bool keepLineBreaks = false);
 

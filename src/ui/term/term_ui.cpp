@@ -6,6 +6,7 @@
 
 #include "app/text_hand_over.h"
 #include "base/strings.h"
+#include "ui/term/sleep_lock.h"
 #include "ui/term/term_text.h"
 
 namespace {
@@ -17,6 +18,7 @@ constexpr int BAR_CELLS = 30;
 constexpr char TEXT_PRESS_ENTER[] = "請按 Enter 鍵繼續.";
 constexpr char TEXT_REMOVED_IN_RUN[] = "測速器已移除, 更新未完成!";
 constexpr char TEXT_REMOVED[] = "測速器已移除.";
+constexpr char TEXT_NO_SLEEP_LOCK[] = "無法阻止電腦休眠或關機: 更新完成前請讓電腦保持開機.";
 constexpr char ERASE_BELOW[] = "\x1b[J";
 constexpr char ERASE_LINE[] = "\x1b[2K";
 constexpr char ERROR_COLOUR[] = "\x1b[31m";
@@ -155,6 +157,20 @@ void CTermUiPort::SectorDone() {
   nextCaptionIsTick = true;
 }
 
+void CTermUiPort::HoldComputer(bool held) {
+  // Not under the lock: the login manager may take a while to answer, and drawing goes on.
+  if (held && sleepLock < 0) {
+    sleepLock = TakeSleepLock();
+    if (sleepLock < 0 && !sleepLockNoticed) {
+      sleepLockNoticed = true;
+      SetNote(TEXT_NO_SLEEP_LOCK);
+    }
+  } else if (!held && sleepLock >= 0) {
+    ReleaseSleepLock(sleepLock);
+    sleepLock = -1;
+  }
+}
+
 void CTermUiPort::Begin(const std::string& titleLine) {
   std::lock_guard<std::mutex> lock(mutex);
   title = titleLine;
@@ -216,6 +232,8 @@ void CTermUiPort::Resume() {
 void CTermUiPort::BeginRun(long sectors) {
   std::lock_guard<std::mutex> lock(mutex);
   runActive = true;
+  // The status is the run's: an error box answered before it (the low battery's) ended nothing.
+  errorShown = false;
   sectorsTotal = 2 * sectors;
   sectorsDone = 0;
   if (options.plain && selection >= 0)

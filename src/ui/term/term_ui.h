@@ -52,6 +52,9 @@ class CTermUiPort : public CUiPort {
   // would pull the device and the state from under it; the system closes the device.
   [[noreturn]] void Quit(int code, bool workerRunning);
   void SectorDone() override;
+  // Takes the system's sleep lock (sleep_lock.h) while held; where there is none to be had, says
+  // so once in the note line and the run goes on. Called by the workers, which run one at a time.
+  void HoldComputer(bool held) override;
 
   // The title line and the first drawing.
   void Begin(const std::string& title);
@@ -69,7 +72,7 @@ class CTermUiPort : public CUiPort {
   void Suspend();
   void Resume();
   // Marks the update run as started with `sectors` to write (each also verified): the bar's
-  // total is twice that.
+  // total is twice that. From here on only the run's own boxes decide the exit status.
   void BeginRun(long sectors);
   // The state a removal of the device meets: before the run (or after its closing box) the
   // program ends with 0, as the window does; in the middle of the run with TERM_EXIT_REMOVED.
@@ -112,4 +115,7 @@ class CTermUiPort : public CUiPort {
   std::vector<std::string> drawnRows;
   long long lastDrawMicros = 0;
   bool cursorHidden = false;
+  // The workers' own (HoldComputer): the sleep lock's descriptor (-1: none held).
+  int sleepLock = -1;
+  bool sleepLockNoticed = false;
 };
