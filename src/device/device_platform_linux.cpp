@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 namespace {
@@ -18,6 +20,11 @@ namespace {
 // nibble is the status, the high one a suggestion.
 constexpr unsigned SG_DRIVER_STATUS_MASK = 0x0f;
 constexpr unsigned SG_DRIVER_SENSE = 0x08;
+
+// The probe of DeviceLeft: TEST UNIT READY, which any storage device answers (with sense, when it
+// has no medium), briefly.
+constexpr uint8_t CDB_TEST_UNIT_READY_LENGTH = 6;
+constexpr uint32_t PROBE_TIMEOUT_SECONDS = 2;
 
 // The disk interface class Windows names the device by; the path keeps its shape.
 constexpr char PATH_PREFIX[] = "\\\\?\\usbstor#disk&ven_";
@@ -90,6 +97,19 @@ class CKernelPassThrough : public CScsiPassThrough {
   int Open(const char* node, int flags) override { return ::open(node, flags | O_CLOEXEC); }
   int SgIo(int fd, sg_io_hdr_t* io) override { return ::ioctl(fd, SG_IO, io); }
   void Close(int fd) override { ::close(fd); }
+  std::string DeviceState(const std::string& syspath) override {
+    std::ifstream file(syspath + "/device/state");
+    std::string state;
+    std::getline(file, state);
+    return file ? state : std::string();
+  }
+  long long Milliseconds() override {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+  }
+  void Pause(int milliseconds) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  }
 };
 
 }  // namespace
@@ -185,15 +205,46 @@ DeviceHandle CLinuxDevicePlatform::OpenReadWrite(const WChar* path) {
   openError = 0;
   openErrorNode.clear();
   opened = *device;
+  unresponsive = false;
   return fd;
 }
 
 int CLinuxDevicePlatform::DeviceIo(DeviceHandle handle, ScsiRequest* request) {
   sg_io_hdr_t io;
   if (!FillSgIo(request, &io)) return 0;
-  int result = kernel->SgIo(static_cast<int>(handle), &io);
-  if (result < 0 && errno == ENODEV && onDetached != nullptr) onDetached();
-  return SgIoResult(result, io, request);
+  int fd = static_cast<int>(handle);
+  int result = kernel->SgIo(fd, &io);
+  int error = result < 0 ? errno : 0;
+  int answered = SgIoResult(result, io, request);
+  if (!answered && onDetached != nullptr && DeviceLeft(fd, error)) onDetached();
+  return answered;
+}
+
+bool CLinuxDevicePlatform::DeviceLeft(int fd, int error) {
+  // The node refuses requests once the kernel has begun to take the device away.
+  if (error == ENODEV) return true;
+  if (unresponsive) return false;
+  long long deadline = kernel->Milliseconds() + DETACH_WAIT_MS;
+  for (;;) {
+    // The SCSI device is cancelled at the start of its removal and never runs again.
+    std::string state = kernel->DeviceState(opened.syspath);
+    if (state.empty() || state == "cancel" || state == "deleted") return true;
+    ScsiRequest probe;
+    std::memset(&probe, 0, sizeof probe);
+    probe.cdbLength = CDB_TEST_UNIT_READY_LENGTH;
+    probe.senseInfoLength = sizeof probe.sense;
+    probe.timeOutValue = PROBE_TIMEOUT_SECONDS;
+    sg_io_hdr_t io;
+    FillSgIo(&probe, &io);
+    int result = kernel->SgIo(fd, &io);
+    if (result < 0 && errno == ENODEV) return true;
+    // Any answer, sense included, comes from a device still on the bus.
+    if (SgIoResult(result, io, &probe)) return false;
+    if (kernel->Milliseconds() >= deadline) break;
+    kernel->Pause(DETACH_POLL_MS);
+  }
+  unresponsive = true;
+  return false;
 }
 
 void CLinuxDevicePlatform::CloseHandle(DeviceHandle handle) {

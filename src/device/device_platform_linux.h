@@ -25,13 +25,19 @@ class CScsiGenericSource {
   virtual bool List(std::vector<ScsiGenericDevice>* devices) = 0;
 };
 
-// The kernel seam: open, the SG_IO ioctl and close, with the kernel's results (-1 and errno).
+// The kernel seam: open, the SG_IO ioctl and close, with the kernel's results (-1 and errno);
+// the state sysfs gives the SCSI device of a SCSI generic device ("running", "cancel"...; empty
+// once the device is gone from sysfs); the monotonic clock and the pause between two questions
+// about it.
 class CScsiPassThrough {
  public:
   virtual ~CScsiPassThrough() = default;
   virtual int Open(const char* node, int flags) = 0;
   virtual int SgIo(int fd, sg_io_hdr_t* io) = 0;
   virtual void Close(int fd) = 0;
+  virtual std::string DeviceState(const std::string& syspath) = 0;
+  virtual long long Milliseconds() = 0;
+  virtual void Pause(int milliseconds) = 0;
 };
 
 // The Windows-style interface path of a device, as the USB storage driver forms it:
@@ -72,10 +78,18 @@ class CLinuxDevicePlatform : public CDevicePlatform {
   // errno of the last failed read-write open (0 after a good one) and the node it named.
   int openError = 0;
   std::string openErrorNode;
-  // Called from DeviceIo when the kernel refuses a request because the device has been detached
-  // (ENODEV), which comes before udev's removal event; null: nobody is told. The request still
-  // fails as usual when it returns.
+  // Called from DeviceIo when a request failed because the device has gone (DeviceLeft), which
+  // the kernel knows before udev's removal event; null: nobody is told and nothing is asked. The
+  // request still fails as usual when it returns.
   void (*onDetached)() = nullptr;
+
+  // After a request on `fd` failed (error: its errno, 0 when the ioctl itself succeeded), whether
+  // the opened device has gone. The kernel fails requests from the moment the device is pulled
+  // but takes it away only once its hub driver has noticed, so this waits for a verdict: the
+  // kernel refusing the node (ENODEV) or taking the SCSI device away (true), or the device
+  // answering a TEST UNIT READY (false: the failure was its own). Without either within
+  // DETACH_WAIT_MS the device counts as there and is not waited for again until reopened.
+  bool DeviceLeft(int fd, int error);
 
  private:
   const ScsiGenericDevice* Find(const WChar* path) const;
@@ -83,7 +97,12 @@ class CLinuxDevicePlatform : public CDevicePlatform {
   CScsiGenericSource* source;
   CScsiPassThrough* kernel;
   std::vector<ScsiGenericDevice> snapshot;
+  bool unresponsive = false;  // DeviceLeft found no verdict for the opened device
 };
+
+// How long DeviceLeft asks, and how often.
+constexpr int DETACH_WAIT_MS = 5000;
+constexpr int DETACH_POLL_MS = 50;
 
 // The build's back end as its concrete type (the same object DefaultDevicePlatform returns).
 CLinuxDevicePlatform* LinuxDevicePlatform();

@@ -61,7 +61,7 @@ class CFakeKernel : public CScsiPassThrough {
       sent.data.assign(data, data + io->dxfer_len);
     }
     sent_.push_back(sent);
-    Answer answer = answers.empty() ? Answer() : answers.front();
+    Answer answer = answers.empty() ? otherwise : answers.front();
     if (!answers.empty()) answers.erase(answers.begin());
     if (answer.result < 0) {
       errno = answer.error;
@@ -77,12 +77,25 @@ class CFakeKernel : public CScsiPassThrough {
     return 0;
   }
   void Close(int fd) override { closed.push_back(fd); }
+  // The scripted states one after the other, the last one for good.
+  std::string DeviceState(const std::string& syspath) override {
+    stateOf = syspath;
+    std::string state = states.empty() ? "running" : states.front();
+    if (states.size() > 1) states.erase(states.begin());
+    return state;
+  }
+  long long Milliseconds() override { return now; }
+  void Pause(int milliseconds) override { now += milliseconds; }
 
   std::vector<std::pair<std::string, int>> opens;
   std::vector<std::string> refuse, absent;
   std::vector<SentRequest> sent_;
   std::vector<Answer> answers;
+  Answer otherwise;  // once answers run out
   std::vector<int> closed;
+  std::vector<std::string> states;
+  std::string stateOf;
+  long long now = 0;
   int nextFd = 10;
 };
 
@@ -339,9 +352,11 @@ namespace {
 int g_detachedTold = 0;
 }
 
-// An unplugged device is refused with ENODEV as soon as the kernel detaches it, well before udev's
-// removal event: the back end tells the removal watch at once, and the request still fails. Other
-// failures are left to the run to report.
+// A failed request asks whether the device is still there before the run may report the failure.
+// The kernel refusing the node (ENODEV) or cancelling the SCSI device is the removal, told at once,
+// before udev's event; a device that answers TEST UNIT READY is still there and the failure is the
+// run's to report. Between the pull and the kernel's noticing, requests and probes fail with
+// anything: the question is asked again until one verdict comes.
 TEST_F(LinuxDeviceTest, DetachedDeviceIsToldAtOnce) {
   CHidIO io(&platform);
   Open(&io);
@@ -354,16 +369,76 @@ TEST_F(LinuxDeviceTest, DetachedDeviceIsToldAtOnce) {
   failedCall.error = EIO;
   Answer noConnect;
   noConnect.host = DID_NO_CONNECT;
+  Answer timedOut;
+  timedOut.host = DID_TIME_OUT;
+  Answer noMedium;
+  noMedium.status = CHECK_CONDITION;
+  noMedium.driver = DRIVER_SENSE;
+  noMedium.sense = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x3A};
 
-  kernel.answers = {detached};
+  kernel.answers = {detached, noConnect};
   EXPECT_EQ(io.ReadPages(0, page, 256), 0) << "nobody to tell";
+  EXPECT_EQ(io.ReadPages(0, page, 256), 0);
+  EXPECT_EQ(kernel.sent_.size(), 2u) << "and nothing asked";
 
   g_detachedTold = 0;
   platform.onDetached = [] { ++g_detachedTold; };
-  kernel.answers = {failedCall, noConnect};
+  // Still there: the probe is answered, with sense (no medium) as well as without, at once or
+  // after failing once.
+  kernel.sent_.clear();
+  kernel.answers = {failedCall, noMedium, noConnect, noConnect, Answer()};
   EXPECT_EQ(io.ReadPages(0, page, 256), 0);
   EXPECT_EQ(io.WritePages(0, page, 256), 0);
   EXPECT_EQ(g_detachedTold, 0);
+  ASSERT_EQ(kernel.sent_.size(), 5u);
+  const SentRequest& probe = kernel.sent_[1];
+  EXPECT_EQ(probe.fd, io.deviceHandle);
+  EXPECT_EQ(probe.cdb, Bytes({0, 0, 0, 0, 0, 0})) << "TEST UNIT READY";
+  EXPECT_EQ(probe.io.dxfer_direction, SG_DXFER_NONE);
+  EXPECT_EQ(probe.io.timeout, 2000u);
+  EXPECT_EQ(kernel.stateOf, DETECTOR.syspath);
+  EXPECT_EQ(kernel.now, DETACH_POLL_MS) << "one pause before asking again";
+
+  struct Pulled {
+    const char* what;
+    Answer failure;
+    std::vector<std::string> states;
+    Answer probe;
+    size_t sent;
+  };
+  const Pulled pulled[] = {
+      {"ENODEV: nothing to ask", detached, {"running"}, Answer(), 1},
+      {"time-out, then the device cancelled",
+       timedOut,
+       {"running", "running", "cancel"},
+       noConnect,
+       3},
+      {"I/O error, then gone from sysfs", failedCall, {"running", ""}, failedCall, 2},
+      {"no connection, then the node refused", noConnect, {"running"}, detached, 2},
+  };
+  for (const Pulled& c : pulled) {
+    g_detachedTold = 0;
+    kernel.sent_.clear();
+    kernel.answers = {c.failure};
+    kernel.otherwise = c.probe;
+    kernel.states = c.states;
+    EXPECT_EQ(io.WritePages(0, page, 256), 0) << c.what;
+    EXPECT_EQ(g_detachedTold, 1) << c.what;
+    EXPECT_EQ(kernel.sent_.size(), c.sent) << c.what;
+  }
+
+  // No verdict: there after the wait, and not waited for again; ENODEV is still the removal.
+  g_detachedTold = 0;
+  kernel.now = 0;
+  kernel.states = {"running"};
+  kernel.otherwise = noConnect;
+  EXPECT_EQ(io.ReadPages(0, page, 256), 0);
+  EXPECT_EQ(g_detachedTold, 0);
+  EXPECT_GE(kernel.now, DETACH_WAIT_MS);
+  EXPECT_LE(kernel.now, DETACH_WAIT_MS + DETACH_POLL_MS);
+  kernel.sent_.clear();
+  EXPECT_EQ(io.ReadPages(0, page, 256), 0);
+  EXPECT_EQ(kernel.sent_.size(), 1u);
   kernel.answers = {detached};
   EXPECT_EQ(io.WritePages(0, page, 256), 0);
   EXPECT_EQ(g_detachedTold, 1);

@@ -10,7 +10,8 @@ bool StartRemovalWatch(void (*onRemoved)()) {
   CLinuxDevicePlatform* platform = LinuxDevicePlatform();
   if (platform->opened.syspath.empty()) return false;
   // Requests fail at once when the device is unplugged; without this the run would end on that
-  // failure before udev has told of the removal.
+  // failure (an error box) before udev has told of the removal. The back end tells it instead,
+  // once the failed request has shown the device gone.
   platform->onDetached = onRemoved;
   return WatchScsiGenericRemoval(platform->opened.syspath, onRemoved);
 }

@@ -13,7 +13,8 @@ program for real devices, built with the local update URL).
 
 The shared folder WORK/share carries everything between the two: the server tree and the devices'
 state files, which the host writes before the boot and checks after it with tolvarin-tool (fast
-there), and the guest's report. Cases: search update unplug access (all by default).
+there), and the guest's report. Cases: search update unplug access fault (all by default); NAME*N runs
+a case N times in the one boot, each time on a device of its own.
 """
 import argparse
 import ctypes
@@ -36,18 +37,24 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "..", "scripts"))
 import scenarios as worlds  # noqa: E402  (the same server tree and device as the other runs)
 import bench_wine as pace  # noqa: E402  (how the device saw its requests paced)
 
-CASES = ("search", "update", "unplug", "access")
+CASES = ("search", "update", "unplug", "access", "fault")
 # The detector as its INQUIRY answers (sysfs pads the fields), and another maker's USB disk.
 DETECTOR = ("Quorvel", "482DiskProbeXQ", "1.00")
 OTHER_DISK = ("Kestrel", "Pocket Drive", "2.10")
 UNPRIVILEGED = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-QEMU_TIMEOUT_S = 480
+# The boot and set-up, and what one case may take at most.
+QEMU_BOOT_TIMEOUT_S = 120
+QEMU_CASE_TIMEOUT_S = 90
 DONE_MARK = "更新完成."
 REMOVED_MARK = "測速器已移除, 更新未完成!"
+FAILING_REQUEST = 40  # in the fault case: a page write of the first image
 XZ_MAGIC = b"\xfd7zXZ\x00"
+# What the guest mounts its own file systems over, hiding the host's folders there.
+GUEST_MOUNTS = ("/run", "/proc", "/sys", "/dev")
 
 ARGS = None  # host: the command line; guest: the job
 FAILURES = []
+RUN_TAG = ""  # "" on a case's first run, ".2" on its second...: its devices' own files
 
 
 class Abort(Exception):
@@ -79,7 +86,11 @@ def tool(*argv):
 
 
 def state(name):
-    return os.path.join(ARGS.share, name + ".state")
+    return os.path.join(ARGS.share, name + RUN_TAG + ".state")
+
+
+def gadget_log(name, index):
+    return os.path.join(ARGS.share, "%s%s-gadget%d.log" % (name, RUN_TAG, index))
 
 
 def fail(message):
@@ -88,10 +99,12 @@ def fail(message):
 
 
 # --- the cases: devices made on the host, the program run in the guest, flash checked on the host
-def prepare_device(name, delay_us=1):
+def prepare_device(name, delay_us=1, faults=()):
     """The end-to-end scenarios' device that the offer fits (version 1100); each request takes
     delay_us, so that the device times the gaps between them."""
     worlds.create_device(os.path.join(ARGS.bin, "tolvarin-tool"), state(name), "offer", delay_us)
+    if faults:
+        tool("sim", "fault", "--state", state(name), *faults)
 
 
 def prepare_search():
@@ -223,6 +236,32 @@ def case_access(detector, _):
     detector.unplug()
 
 
+def prepare_fault():
+    prepare_device("fault", faults=["--fail-request", str(FAILING_REQUEST)])
+
+
+def case_fault(detector, _):
+    """A request the device fails reaches the program as the kernel's transport error after a
+    port reset; the device answers the program's probe, so the failure is told as the run's own:
+    the run goes on over the same node and ends with the verify error box, not as a removal."""
+    detector.plug("fault")
+    program = Program("tolvarin-local", ["--yes"])
+    status = program.status(60)
+    check(status == 1, "exit status 1 after the error box", status)
+    check(re.search(r"^│ 錯誤碼: 0403", program.text(), re.M), "verify error", program.text())
+    detector.unplug()
+
+
+def verify_fault():
+    with open(gadget_log("fault", 0)) as f:
+        told = f.read()
+    check(re.search(r"phase error\n(.*\n)*gadget: configured", told),
+          "the host reset and configured the disk again after the failed request", told)
+    device = tool("sim", "show", "--state", state("fault"))
+    check(device["commands"] == [] and device["requestCount"] > FAILING_REQUEST,
+          "the device answered again after the reset; no finishing command", device)
+
+
 # --- the host: kernel, initramfs, QEMU -----------------------------------------------------------
 def kernel_package():
     """The kernel package that linux-image-amd64 depends on now, and its release name."""
@@ -331,10 +370,25 @@ def die_with_parent():
     ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
+def each_run():
+    """Every run of the cases, in order: its name, with RUN_TAG set for it."""
+    global RUN_TAG
+    for name, tag in ARGS.runs:
+        RUN_TAG = tag
+        yield name
+    RUN_TAG = ""
+
+
 def host():
     global FAILURES, LAYOUT, EXPECTED
     if not shutil.which("qemu-system-x86_64"):
         fail("qemu-system-x86_64 is missing (scripts/install-deps.sh installs qemu-system-x86)")
+    for name in ("bin", "work", "source"):
+        path = os.path.realpath(getattr(ARGS, name))
+        for mount in GUEST_MOUNTS:
+            if os.path.commonpath([path, mount]) == mount:
+                fail("--%s %s is under %s, which the guest mounts its own over: use a folder "
+                     "elsewhere" % (name, path, mount))
     for program in ("tolvarin-local", "tolvarin-sim", "tolvarin-tool", "tolvarin-usb-gadget"):
         if not os.access(os.path.join(ARGS.bin, program), os.X_OK):
             fail("%s is not built in %s" % (program, ARGS.bin))
@@ -346,10 +400,10 @@ def host():
     LAYOUT, EXPECTED = worlds.publish_tree(os.path.join(ARGS.bin, "tolvarin-tool"), ARGS.share,
                                            "offer")
     prepared = {}
-    for name in ARGS.cases:
+    for name in each_run():
         FAILURES = []
         globals()["prepare_" + name]()
-        prepared[name] = FAILURES
+        prepared[name + RUN_TAG] = FAILURES
     initrd = make_initramfs(tree, release)
     kernel = os.path.join(tree, "vmlinux")
     if not os.path.exists(kernel):
@@ -367,13 +421,14 @@ def host():
         "-fsdev", fsdev.format("share", ARGS.share, ""),
         "-device", "virtio-9p-pci,fsdev=share,mount_tag=share"]
     booted = time.monotonic()
+    timeout = QEMU_BOOT_TIMEOUT_S + QEMU_CASE_TIMEOUT_S * len(ARGS.runs)
     try:
-        qemu = subprocess.run(command, stdin=subprocess.DEVNULL, timeout=QEMU_TIMEOUT_S,
+        qemu = subprocess.run(command, stdin=subprocess.DEVNULL, timeout=timeout,
                               preexec_fn=die_with_parent)
         if qemu.returncode != 0:
             fail("qemu ended with status %d" % qemu.returncode)
     except subprocess.TimeoutExpired:
-        fail("the guest did not finish within %d s" % QEMU_TIMEOUT_S)
+        fail("the guest did not finish within %d s" % timeout)
     in_qemu = time.monotonic() - booted
     report_path = os.path.join(ARGS.share, "report.json")
     if not os.path.exists(report_path):
@@ -385,19 +440,20 @@ def host():
     print("== %.1f s in QEMU: the guest's script started %.1f s after the kernel, its set-up "
           "took %.1f s" % (in_qemu, report["boot_s"], report["setup_s"]))
     failed, figure = 0, None
-    for name in ARGS.cases:
-        case = report["cases"].get(name)
-        FAILURES = prepared[name] + (case["failures"] if case else ["not run in the guest"])
+    for name in each_run():
+        label = name + RUN_TAG
+        case = report["cases"].get(label)
+        FAILURES = prepared[label] + (case["failures"] if case else ["not run in the guest"])
         if case and not case["failures"] and "verify_" + name in globals():
             figure = globals()["verify_" + name]() or figure
-        print("%-8s %s  %.1f s" % (name, "FAILED" if FAILURES else "ok",
+        print("%-8s %s  %.1f s" % (label, "FAILED" if FAILURES else "ok",
                                    case["seconds"] if case else 0))
         for failure in FAILURES:
             print("    " + failure)
         failed += bool(FAILURES)
     if figure:
         print("figure: " + figure)
-    print("%d passed, %d failed" % (len(ARGS.cases) - failed, failed))
+    print("%d passed, %d failed" % (len(ARGS.runs) - failed, failed))
     return 1 if failed else 0
 
 
@@ -462,7 +518,7 @@ class Disk:
         """Starts the gadget on the device NAME and binds it; the node the kernel gives it, once
         there (and, with settle, once udev has handled it)."""
         vendor, product, revision = self.fields
-        self.log = open(os.path.join(ARGS.share, "%s-gadget%d.log" % (name, self.index)), "w")
+        self.log = open(gadget_log(name, self.index), "w")
         self.process = subprocess.Popen(
             [os.path.join(ARGS.bin, "tolvarin-usb-gadget"), "--ffs", self.ffs, "--state",
              state(name), "--vendor", vendor, "--product", product, "--revision", revision],
@@ -544,8 +600,8 @@ class Program:
 
 
 def guest_setup():
+    # udev's /run of its own; /tmp stays the overlay's (writable): a build tree may be there.
     run("mount", "-t", "tmpfs", "tmpfs", "/run")
-    run("mount", "-t", "tmpfs", "tmpfs", "/tmp")
     run("ip", "link", "set", "lo", "up")
     # The server starts (slowly, under TCG) while the modules load.
     server = subprocess.Popen([sys.executable, os.path.join(ARGS.source, "tests", "server",
@@ -575,8 +631,8 @@ def guest(job_path):
     try:
         disks = guest_setup()
         report["setup_s"] = time.monotonic() - STARTED
-        for name in ARGS.cases:
-            log("== " + name)
+        for name in each_run():
+            log("== " + name + RUN_TAG)
             FAILURES = []
             began = time.monotonic()
             try:
@@ -587,7 +643,8 @@ def guest(job_path):
                 FAILURES.append(traceback.format_exc())
             for disk in disks:
                 disk.pull()
-            report["cases"][name] = {"failures": FAILURES, "seconds": time.monotonic() - began}
+            report["cases"][name + RUN_TAG] = {"failures": FAILURES,
+                                               "seconds": time.monotonic() - began}
     except Exception:
         report["error"] = traceback.format_exc()
         log(report["error"])
@@ -605,16 +662,24 @@ def main():
     parser.add_argument("--work")
     parser.add_argument("--source")
     parser.add_argument("--port", type=int)
-    parser.add_argument("cases", nargs="*", help=" ".join(CASES))
+    parser.add_argument("cases", nargs="*", help=" ".join(CASES) + ", each as NAME or NAME*N")
     args = parser.parse_args()
     if args.guest:
         guest(args.guest)
         return 0
-    if set(args.cases) - set(CASES) or not (args.bin and args.work and args.source and args.port):
+    args.runs, count = [], {}
+    for word in args.cases or CASES:
+        name, _, times = word.partition("*")
+        if name not in CASES or not re.fullmatch(r"[1-9]\d*|", times):
+            args.runs = None
+            break
+        for _ in range(int(times or 1)):
+            count[name] = count.get(name, 0) + 1
+            args.runs.append([name, "" if count[name] == 1 else ".%d" % count[name]])
+    if not (args.runs and args.bin and args.work and args.source and args.port):
         parser.error("--bin, --work, --source and --port, and cases among: " + " ".join(CASES))
     for name in ("bin", "work", "source"):
         setattr(args, name, os.path.abspath(getattr(args, name)))
-    args.cases = args.cases or list(CASES)
     args.share = os.path.join(args.work, "share")
     os.makedirs(args.work, exist_ok=True)
     ARGS = args
