@@ -9,8 +9,12 @@ add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-re
 add_link_options(-fsanitize=address,undefined)
 
 # No network in a fuzz run: downloads always fail as if offline.
+# The publication record's checks hash and verify with libcrypto, as natively.
+find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
 add_library(tolvarin_fuzz_platform STATIC tests/fuzz/offline_download.cpp
-            src/device/device_platform_none.cpp src/platform/power_sim.cpp)
+            src/device/device_platform_none.cpp src/platform/power_sim.cpp
+            src/files/crypto_openssl.cpp)
+target_link_libraries(tolvarin_fuzz_platform PUBLIC OpenSSL::Crypto)
 tolvarin_core(tolvarin_core "${TOLVARIN_UPDATE_URL}" tolvarin_fuzz_platform)
 
 add_subdirectory(tests/fuzz)
