@@ -148,6 +148,7 @@ def loader_exemptions(args, candidates):
 
 
 def whole_update(s, signed=False):
+    s.close()  # a session may run several updates: the last one's server frees the port first
     s.fixture("offer")
     if signed:
         scenarios.sign_tree(s.args.tool, s.args.test_key, s.root)
