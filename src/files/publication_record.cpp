@@ -46,7 +46,7 @@ bool HasExactly(const json& object, std::initializer_list<const char*> names) {
   return true;
 }
 
-bool ReadFile(const json& object, RecordedFile* file) {
+bool ReadRecordedFile(const json& object, RecordedFile* file) {
   if (!HasExactly(object, {"path", "size", "sha256"})) return false;
   const std::string* path = object["path"].get_ptr<const std::string*>();
   if (path == nullptr || path->empty() || path->size() >= sizeof file->path) return false;
@@ -80,7 +80,8 @@ bool ReadRecord(const json& root, PublicationRecord* record) {
   record->fileCount = 0;
   for (const json& entry : files) {
     RecordedFile& file = record->files[record->fileCount];
-    if (!ReadFile(entry, &file) || FindRecordedFile(*record, file.path) != nullptr) return false;
+    if (!ReadRecordedFile(entry, &file) || FindRecordedFile(*record, file.path) != nullptr)
+      return false;
     ++record->fileCount;
   }
   return true;
