@@ -1,7 +1,6 @@
 // Benchmarks of the core path on the simulated device with no delay, beside the floor of one page.
 #include <benchmark/benchmark.h>
-#include <openssl/ecdsa.h>
-#include <openssl/evp.h>
+#include <openssl/ec.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +12,7 @@
 #include "device/sim_platform.h"
 #include "files/crypto.h"
 #include "files/update_file.h"
+#include "signing.h"
 #include "update_builder.h"
 #include "workflow/program.h"
 
@@ -105,30 +105,11 @@ void BM_ProgramAndVerify(benchmark::State& state) {
 }
 BENCHMARK(BM_ProgramAndVerify)->Arg(256)->Unit(benchmark::kMillisecond);
 
-// A key pair and a valid r‖s signature over message, made with libcrypto (the signer is the
-// tool's business; the benchmark needs one good signature to verify).
+// A key pair and a valid signature over message, by the publisher's own signer.
 bool SignForBench(const std::vector<uint8_t>& message, uint8_t* publicKey, uint8_t* signature) {
-  EVP_PKEY* key = EVP_EC_gen("P-256");
-  if (key == nullptr) return false;
-  uint8_t point[1 + P256_PUBLIC_KEY_BYTES];
-  size_t pointLength = 0;
-  EVP_PKEY_get_octet_string_param(key, "pub", point, sizeof point, &pointLength);
-  std::memcpy(publicKey, point + 1, P256_PUBLIC_KEY_BYTES);
-  uint8_t der[80];
-  size_t derLength = sizeof der;
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
-  bool ok = pointLength == sizeof point &&
-            EVP_DigestSignInit(context, nullptr, EVP_sha256(), nullptr, key) == 1 &&
-            EVP_DigestSign(context, der, &derLength, message.data(), message.size()) == 1;
-  EVP_MD_CTX_free(context);
-  EVP_PKEY_free(key);
-  const uint8_t* in = der;
-  ECDSA_SIG* sig = ok ? d2i_ECDSA_SIG(nullptr, &in, static_cast<long>(derLength)) : nullptr;
-  if (sig == nullptr) return false;
-  BN_bn2binpad(ECDSA_SIG_get0_r(sig), signature, 32);
-  BN_bn2binpad(ECDSA_SIG_get0_s(sig), signature + 32, 32);
-  ECDSA_SIG_free(sig);
-  return true;
+  PrivateKey key(EVP_EC_gen("P-256"));
+  return key && PublicPoint(key.get(), publicKey) &&
+         SignP256(key.get(), message.data(), message.size(), signature);
 }
 
 // What a signed program adds to an update of `bytes` of image: the SHA-256 of the image and of

@@ -2,7 +2,6 @@
 // P-256 signature vectors, hand-checked edge signatures made once with openssl, SHA-256 digests.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -151,35 +150,4 @@ TEST(CryptoTest, TwoThreadsAtFirstUse) {
     EXPECT_TRUE(verified[t]) << t;
     EXPECT_EQ(digests[t], "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
   }
-}
-
-// First use (loading the library, opening the providers), SHA-256 of 1 MiB and one verify, timed
-// (best of 5 after the first): recorded as properties and printed. Rerun with
-//   tolvarin_unit_tests --gtest_filter=CryptoTest.Timings
-TEST(CryptoTest, Timings) {
-  using Clock = std::chrono::steady_clock;
-  auto micros = [](Clock::time_point start) {
-    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-  };
-  uint8_t digest[SHA256_BYTES];
-  std::vector<uint8_t> mebibyte(1 << 20, 0x5A), key = Bytes(KEY_A), signature = Bytes(R + S);
-  const uint8_t* message = reinterpret_cast<const uint8_t*>(MESSAGE.data());
-  Clock::time_point start = Clock::now();
-  ASSERT_TRUE(Sha256(mebibyte.data(), 0, digest));
-  double firstUse = micros(start);
-  double hash = 1e12, verify = 1e12, firstVerify = 0;
-  for (int round = 0; round < 6; ++round) {
-    start = Clock::now();
-    ASSERT_TRUE(Sha256(mebibyte.data(), mebibyte.size(), digest));
-    if (round > 0) hash = std::min(hash, micros(start));
-    start = Clock::now();
-    ASSERT_TRUE(VerifyP256(key.data(), message, MESSAGE.size(), signature.data(), 64));
-    if (round == 0) firstVerify = micros(start);
-    if (round > 0) verify = std::min(verify, micros(start));
-  }
-  RecordProperty("firstUseUs", static_cast<int>(firstUse));
-  RecordProperty("sha256MebibyteUs", static_cast<int>(hash));
-  RecordProperty("verifyUs", static_cast<int>(verify));
-  std::printf("first use %.0f us; SHA-256 of 1 MiB %.0f us; first verify %.0f us, then %.0f us\n",
-              firstUse, hash, firstVerify, verify);
 }

@@ -849,14 +849,7 @@ class SignedWorkflowTest : public WorkflowTest {
 
   static PrivateKey NewKey(uint8_t (&point)[P256_PUBLIC_KEY_BYTES]) {
     PrivateKey made(EVP_EC_gen("P-256"));
-    uint8_t raw[1 + P256_PUBLIC_KEY_BYTES];
-    size_t length = 0;
-    if (!made ||
-        EVP_PKEY_get_octet_string_param(made.get(), "pub", raw, sizeof raw, &length) != 1 ||
-        length != sizeof raw)
-      return nullptr;
-    std::memcpy(point, raw + 1, P256_PUBLIC_KEY_BYTES);
-    return made;
+    return made && PublicPoint(made.get(), point) ? std::move(made) : nullptr;
   }
 
   // Signs modelId's files as the tree now holds them, valid for a day (or until expires, published

@@ -34,23 +34,6 @@ int NoPassphrase(char*, int, int, void*) {
   return -1;
 }
 
-// The key's point (X then Y) when it is a P-256 public key on the curve in the uncompressed form.
-bool PublicPoint(EVP_PKEY* key, uint8_t* publicKey) {
-  int length = i2d_PUBKEY(key, nullptr);
-  if (length != static_cast<int>(sizeof P256_SPKI_PREFIX) + P256_PUBLIC_KEY_BYTES) return false;
-  std::vector<uint8_t> der(static_cast<size_t>(length));
-  uint8_t* out = der.data();
-  if (i2d_PUBKEY(key, &out) != length ||
-      std::memcmp(der.data(), P256_SPKI_PREFIX, sizeof P256_SPKI_PREFIX) != 0)
-    return false;
-  EVP_PKEY_CTX* check = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
-  bool onCurve = check != nullptr && EVP_PKEY_public_check(check) == 1;
-  EVP_PKEY_CTX_free(check);
-  if (!onCurve) return false;
-  std::memcpy(publicKey, der.data() + sizeof P256_SPKI_PREFIX, P256_PUBLIC_KEY_BYTES);
-  return true;
-}
-
 // Writes text into a new file of this mode; never replaces one. Returns false with *error.
 bool WriteNewFile(const std::string& path, const std::string& text, mode_t mode,
                   std::string* error) {
@@ -79,6 +62,22 @@ std::string BioText(BIO* bio) {
 }
 
 }  // namespace
+
+bool PublicPoint(EVP_PKEY* key, uint8_t* publicKey) {
+  int length = i2d_PUBKEY(key, nullptr);
+  if (length != static_cast<int>(sizeof P256_SPKI_PREFIX) + P256_PUBLIC_KEY_BYTES) return false;
+  std::vector<uint8_t> der(static_cast<size_t>(length));
+  uint8_t* out = der.data();
+  if (i2d_PUBKEY(key, &out) != length ||
+      std::memcmp(der.data(), P256_SPKI_PREFIX, sizeof P256_SPKI_PREFIX) != 0)
+    return false;
+  EVP_PKEY_CTX* check = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
+  bool onCurve = check != nullptr && EVP_PKEY_public_check(check) == 1;
+  EVP_PKEY_CTX_free(check);
+  if (!onCurve) return false;
+  std::memcpy(publicKey, der.data() + sizeof P256_SPKI_PREFIX, P256_PUBLIC_KEY_BYTES);
+  return true;
+}
 
 bool NewKeyPair(const std::string& privatePath, const std::string& publicPath, uint8_t* publicKey,
                 std::string* error) {

@@ -29,6 +29,10 @@ bool ReadPublicKeyFile(const std::string& path, uint8_t* publicKey, std::string*
 // Reads an unencrypted PEM P-256 private key and its public key (X then Y). Null with *error.
 PrivateKey ReadPrivateKeyFile(const std::string& path, uint8_t* publicKey, std::string* error);
 
+// The key's point (X then Y) into publicKey when it is a P-256 key on the curve. Returns true;
+// false for any other key.
+bool PublicPoint(EVP_PKEY* key, uint8_t* publicKey);
+
 // Signs message[0 .. length) into signature (P256_SIGNATURE_BYTES: r then s, each left-padded to
 // 32 bytes). Returns false when libcrypto fails.
 bool SignP256(EVP_PKEY* key, const uint8_t* message, size_t length, uint8_t* signature);
