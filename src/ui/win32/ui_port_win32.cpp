@@ -56,9 +56,9 @@ HWND MainWindow() {
   return static_cast<HWND>(g_app.mainWindow);
 }
 
-// The thread that created the main window. Asking the window system instead
-// (GetWindowThreadProcessId) takes, under Wine, a lock the window's thread holds while it paints: a
-// worker asking for every progress text would wait for paints.
+// The thread that created the main window. Asking the window system (GetWindowThreadProcessId)
+// takes, under Wine, its lock, which the window's thread holds while it paints: workers asking
+// at every progress text waited up to milliseconds.
 std::atomic<DWORD> g_windowThread{0};
 
 // Also true before the window exists (start-up, tests without a window): nothing to hand to.
@@ -93,8 +93,9 @@ bool RunTextTimer(HWND window, UINT periodMs) {
 }
 
 // Shows what came since the last showing and, while texts keep coming (a run's progress), takes
-// the next ones by the timer, so that a worker posts nothing: a post is a call into the window
-// system that waits for it. An empty tick stops the timer, and the next text posts again.
+// the next ones by the timer, so that a worker posts nothing: under Wine a post is a round trip
+// to the window system's server, which the window's painting keeps busy, and the device waited
+// for it at every hand-over. An empty tick stops the timer, and the next text posts again.
 void ShowAndKeepTaking(HWND window) {
   if (g_texts.TakeWhileComing(NowMs(), ShowText) == 0) {
     StopTextTimer(window);
