@@ -270,8 +270,9 @@ def case_other(s):
 
 
 def case_unplug(s):
-    """Unplugged while it is written: the process ends at the system's own notice, with no box;
-    the flash keeps what was written before, in order, and nothing comes after."""
+    """Unplugged while it is written: the process ends with no box, at the system's own notice or
+    at the first failed request, which finds the device gone from the list; the flash keeps what
+    was written before, in order, and nothing comes after."""
     s.publish_tree("offer")
     write_disk(s, DETECTOR, delay_us=20000)
     s.start_server()
@@ -306,7 +307,8 @@ def case_unplug(s):
 
 def case_failing(s):
     """No helper, then a disk without a state file: the device requests fail as the program shows
-    a failed request (the information page reads as zeros: the model box); no hang."""
+    a failed request (the information page reads as zeros: the model box) once it has seen the
+    device still listed; no hang."""
     s.publish_tree("offer")
     s.start_server()
     bus = s.start_bus(serve=False)
