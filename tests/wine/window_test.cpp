@@ -2,16 +2,13 @@
 // Start guard, on real windows of the platform; and WoW64 in a 64-bit prefix.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/app_state.h"
-#include "app/messages.h"
 #include "base/strings.h"
-#include "support/recording_ui.h"
 #include "ui/win32/ui_port_win32.h"
 #include "ui/win32/window_win32.h"
 // window_win32.h first: dbt.h builds on the types of windows.h.
@@ -227,68 +224,6 @@ TEST_F(WindowTest, StartAfterAWorkerThatDidNotStartTriesAgain) {
   g_startWorker = real;
   EXPECT_EQ(g_starts, 2) << "the second press starts a run, the third is ignored";
   EXPECT_FALSE(IsWindowEnabled(start));
-}
-
-TEST_F(WindowTest, StartOnANearlyFlatBatteryShowsTheBoxAndAPressOnTheMainsStarts) {
-  const WorkerStarter real = g_startWorker;
-  CRecordingUi recorder;
-  g_app.ui = &recorder;
-  HWND start = static_cast<HWND>(g_app.startButton);
-  EnableWindow(start, TRUE);
-  char path[MAX_PATH + 16];
-  GetTempPathA(MAX_PATH, path);
-  std::strcat(path, "tolvarin-window-power");
-  _putenv_s("TOLVARIN_SIM_POWER", path);
-  auto power = [&](const char* line) {
-    std::FILE* file = std::fopen(path, "w");
-    std::fputs(line, file);
-    std::fclose(file);
-  };
-  g_starts = 0;
-  g_startWorker = PretendToStart;
-  power("battery 9");
-  SendMessageW(window, WM_COMMAND, ID_START_BUTTON, 0);
-  EXPECT_EQ(g_starts, 0);
-  ASSERT_EQ(recorder.boxes.size(), 1u);
-  EXPECT_EQ(recorder.boxes[0].caption, CAPTION_LOW_BATTERY);
-  EXPECT_EQ(g_app.runStarted, 0);
-  EXPECT_TRUE(IsWindowEnabled(start));
-  power("mains");
-  SendMessageW(window, WM_COMMAND, ID_START_BUTTON, 0);
-  g_startWorker = real;
-  _putenv_s("TOLVARIN_SIM_POWER", "");
-  std::remove(path);
-  EXPECT_EQ(g_starts, 1);
-  EXPECT_EQ(recorder.boxes.size(), 1u);
-  EXPECT_FALSE(IsWindowEnabled(start));
-}
-
-namespace {
-
-DWORD WINAPI HoldFromAWorker(void*) {
-  Win32UiPort()->HoldComputer(true);
-  return 0;
-}
-
-}  // namespace
-
-TEST_F(WindowTest, TheSessionEndsUnlessARunHoldsTheComputer) {
-  EXPECT_TRUE(SendMessageW(window, WM_QUERYENDSESSION, 0, 0));
-  // Held from a worker, as the run holds it: the window's thread is sent the block reason.
-  HANDLE run = CreateThread(nullptr, 0, HoldFromAWorker, nullptr, 0, nullptr);
-  ASSERT_NE(run, nullptr);
-  while (MsgWaitForMultipleObjects(1, &run, FALSE, 5000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-  }
-  CloseHandle(run);
-  EXPECT_FALSE(SendMessageW(window, WM_QUERYENDSESSION, 0, 0));
-  // Wine keeps one execution state a process; a call without ES_CONTINUOUS only reads it.
-  EXPECT_EQ(SetThreadExecutionState(0),
-            static_cast<EXECUTION_STATE>(ES_CONTINUOUS | ES_SYSTEM_REQUIRED));
-  Win32UiPort()->HoldComputer(false);
-  EXPECT_TRUE(SendMessageW(window, WM_QUERYENDSESSION, 0, 0));
-  EXPECT_EQ(SetThreadExecutionState(0), static_cast<EXECUTION_STATE>(ES_CONTINUOUS));
 }
 
 namespace {
