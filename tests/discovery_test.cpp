@@ -94,6 +94,7 @@ TEST(DeviceSearch, FirstMatchThatPassesTheProbeWins) {
       << "the other disk is never probed";
   EXPECT_EQ(fake.opened, (std::vector<std::u16string>{second})) << "the fourth is never looked at";
   EXPECT_NE(io.deviceHandle, INVALID_DEVICE_HANDLE);
+  EXPECT_EQ(std::u16string(io.OpenedPath()), second);
   EXPECT_EQ(fake.ended, 1);
   io.Close();
   EXPECT_EQ(fake.closed.size(), 1u);
@@ -110,10 +111,16 @@ TEST(DeviceSearch, FailedReadWriteOpenEndsTheSearch) {
   EXPECT_EQ(io.deviceHandle, INVALID_DEVICE_HANDLE);
   EXPECT_EQ(fake.opened.size(), 1u);
   EXPECT_EQ(fake.ended, 1) << "the list is released on every path";
+  EXPECT_EQ(io.OpenedPath()[0], 0) << "a path that did not open is not the device's";
   // The next tick searches again from the start.
   fake.interfaces[0].openOk = true;
   EXPECT_EQ(io.Search(), 1);
   EXPECT_EQ(fake.opened.back(), DEVICE + u"#1");
+  io.Close();
+  EXPECT_EQ(std::u16string(io.OpenedPath()), DEVICE + u"#1") << "kept after Close";
+  fake.interfaces.clear();
+  EXPECT_EQ(io.Search(), 0);
+  EXPECT_EQ(io.OpenedPath()[0], 0) << "a later search forgets it";
 }
 
 TEST(DeviceSearch, UnreadableEntriesNoMemoryAndEmptyLists) {
@@ -147,4 +154,5 @@ TEST(DeviceSearch, LongPathsAreTestedInTheirCutForm) {
   EXPECT_EQ(io.Search(), 1);
   ASSERT_EQ(fake.opened.size(), 1u);
   EXPECT_EQ(fake.opened[0].size(), 259u);
+  EXPECT_EQ(std::u16string(io.OpenedPath()), fake.opened[0]);
 }

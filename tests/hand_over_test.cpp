@@ -30,6 +30,28 @@ TEST(TextHandOver, OneNoticeUntilTakenAndTheLatestTextOfEachControlWins) {
   EXPECT_EQ(TakeAll(texts, 1002), (Shown{{0x70, u"Verify C Complete!"}}));
 }
 
+TEST(TextHandOver, TakingWhileTextsComeKeepsTheNoticeUntilATakeFindsNone) {
+  CTextHandOver texts;
+  auto tick = [&](long long now) {
+    Shown shown;
+    texts.TakeWhileComing(now, [&](int id, const WChar* text) { shown.emplace_back(id, text); });
+    return shown;
+  };
+  EXPECT_TRUE(texts.Store(0x70, u"[   256 ]"));
+  EXPECT_EQ(tick(0), (Shown{{0x70, u"[   256 ]"}}));
+  // The front end takes again by its own clock: a run's progress tells it nothing more.
+  EXPECT_FALSE(texts.Store(0x70, u"C -   255 -"));
+  EXPECT_EQ(tick(30), (Shown{{0x70, u"C -   255 -"}}));
+  EXPECT_EQ(texts.WaitMs(40), 20) << "due by the last take";
+  EXPECT_TRUE(tick(60).empty());
+  EXPECT_TRUE(texts.Store(0x70, u"C -   254 -")) << "after an empty take the next text tells";
+  // A lost notice (a failed post) is forgotten, so that the next text tells again.
+  EXPECT_FALSE(texts.Store(0x70, u"C -   253 -"));
+  texts.NoticeLost();
+  EXPECT_TRUE(texts.Store(0x70, u"C -   252 -"));
+  EXPECT_EQ(TakeAll(texts, 70), (Shown{{0x70, u"C -   252 -"}}));
+}
+
 TEST(TextHandOver, AWorkerStoringWhileTheFrontEndTakesEndsOnItsLastText) {
   CTextHandOver texts;
   std::thread worker([&] {

@@ -109,6 +109,18 @@ TEST(TextContains, CaseSensitiveSubstring) {
   EXPECT_TRUE(TextContains(u"x", u""));
 }
 
+TEST(TextEqualsIgnoringAsciiCase, WholeTextsWithOnlyAsciiLettersFolded) {
+  // A removal notice as Wine names an interface the search listed in lower case.
+  EXPECT_TRUE(TextEqualsIgnoringAsciiCase(u"\\\\?\\USBSTOR#DISK&VEN_Q#0001#{53f5}",
+                                          u"\\\\?\\usbstor#disk&ven_q#0001#{53f5}"));
+  EXPECT_FALSE(TextEqualsIgnoringAsciiCase(u"usbstor#disk#0001", u"usbstor#disk#0002"));
+  EXPECT_FALSE(TextEqualsIgnoringAsciiCase(u"usbstor#disk#0001", u"usbstor#disk#0001#"));
+  EXPECT_FALSE(TextEqualsIgnoringAsciiCase(u"usbstor#disk#0001#", u"usbstor#disk#0001"));
+  EXPECT_FALSE(TextEqualsIgnoringAsciiCase(u"\u212A", u"k"));  // the Kelvin sign
+  EXPECT_FALSE(TextEqualsIgnoringAsciiCase(u"@", u"`"));       // one apart from 'A' and 'a'
+  EXPECT_TRUE(TextEqualsIgnoringAsciiCase(u"", u""));
+}
+
 TEST(StringTable, TextsAndIdsAsTheWindowUsesThem) {
   WChar text[TEXT_CAPACITY];
   EXPECT_EQ(LoadTableString(STR_CLASS_NAME, text, TEXT_CAPACITY), 4);

@@ -52,6 +52,10 @@ inline constexpr WChar CAPTION_LOW_BATTERY[] = u"電池電量不足";
 inline constexpr WChar TEXT_LOW_BATTERY[] =
     u"電腦的電池電量低於 10%,\n更新中斷電會損壞<測速器>.\n請先接上電源,再按<開始更新>.";
 
+// Why the computer must not be turned off during a run, where the system shows a reason for a
+// program blocking the end of the session.
+inline constexpr WChar TEXT_HOLD_REASON[] = u"正在更新<測速器>,請勿關機,以免損壞<測速器>.";
+
 // Shows the box for a download ErrorCode (caption and text from the tables; a code outside them
 // shows the index-0 entries) and returns the box's result. It does not end the process. Like
 // FatalError it first lets go of the computer (CUiPort::HoldComputer): a box means the device

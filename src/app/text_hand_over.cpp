@@ -25,3 +25,8 @@ int CTextHandOver::WaitMs(long long nowMs) {
   long long wait = lastTakeMs + HAND_OVER_INTERVAL_MS - nowMs;
   return wait > 0 ? static_cast<int>(wait) : 0;
 }
+
+void CTextHandOver::NoticeLost() {
+  std::lock_guard<std::mutex> lock(mutex);
+  noticed = false;
+}

@@ -31,6 +31,26 @@ class CTextHandOver {
   // returns. Returns how many it showed.
   template <class Show>
   int Take(long long nowMs, Show show) {
+    return TakeTexts(nowMs, show, false);
+  }
+
+  // Take for a front end that goes on taking by its own clock while texts keep coming (telling
+  // it costs a worker a call into the window system, each time): when it shows any text the
+  // notice stays outstanding, so the workers do not tell again, and the caller must take again
+  // (TakeWhileComing or Take) about HAND_OVER_INTERVAL_MS later. When nothing was stored it
+  // clears the notice and returns 0: the caller stops, and the next Store tells it.
+  template <class Show>
+  int TakeWhileComing(long long nowMs, Show show) {
+    return TakeTexts(nowMs, show, true);
+  }
+
+  // Clears the outstanding notice, taking nothing: telling failed (a lost post) or the caller
+  // cannot take again on time, so the next Store tells again.
+  void NoticeLost();
+
+ private:
+  template <class Show>
+  int TakeTexts(long long nowMs, Show show, bool keepNoticeIfShown) {
     Slot taken[SLOTS];
     int count = 0;
     {
@@ -40,14 +60,13 @@ class CTextHandOver {
         taken[count++] = slot;
         slot.pending = false;
       }
-      noticed = false;
+      noticed = keepNoticeIfShown && count > 0;
       lastTakeMs = nowMs;
     }
     for (int i = 0; i < count; ++i) show(taken[i].id, taken[i].text);
     return count;
   }
 
- private:
   static constexpr int SLOTS = 8;  // more than the window has controls
   struct Slot {
     int id = 0;

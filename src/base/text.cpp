@@ -215,3 +215,10 @@ bool TextContains(const WChar* haystack, const WChar* needle) {
 bool TextContainsIgnoringAsciiCase(const WChar* haystack, const WChar* needle) {
   return Contains(haystack, needle, [](WChar a, WChar b) { return FoldAscii(a) == FoldAscii(b); });
 }
+
+bool TextEqualsIgnoringAsciiCase(const WChar* a, const WChar* b) {
+  for (;; ++a, ++b) {
+    if (FoldAscii(*a) != FoldAscii(*b)) return false;
+    if (*a == 0) return true;
+  }
+}

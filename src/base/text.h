@@ -39,6 +39,9 @@ int FormatText(char* dst, int capacity, const char* format, ...);
 
 // Compares two texts unit by unit; true when equal up to and including the terminator.
 bool TextEquals(const WChar* a, const WChar* b);
+// The same with the ASCII letters A-Z and a-z taken as equal; every other unit compares exactly.
+// Reads neither text past the first unit where they differ.
+bool TextEqualsIgnoringAsciiCase(const WChar* a, const WChar* b);
 
 // Finds needle inside haystack (exact, case-sensitive); true when found. An empty needle is found.
 bool TextContains(const WChar* haystack, const WChar* needle);

@@ -6,11 +6,13 @@
 #include <ntddscsi.h>
 #include <setupapi.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
 #include "device/device_platform.h"
+#include "device/device_platform_win32.h"
 #include "device/disk_interface_win32.h"
 #include "platform/win32/system_library_win32.h"
 
@@ -30,6 +32,8 @@ static_assert(IOCTL_SCSI_PASS_THROUGH == 0x4D004, "pass-through control code");
 static_assert(sizeof(wchar_t) == sizeof(WChar), "UTF-16 units are handed over as wchar_t");
 
 namespace {
+
+std::atomic<void (*)()> g_onRequestFailed{nullptr};
 
 // Sizes the enumeration calls expect in their records' size fields: 28 and 6 in the 32-bit
 // layouts.
@@ -149,12 +153,18 @@ class CWin32DevicePlatform : public CDevicePlatform {
   }
 
   int DeviceIo(DeviceHandle handle, ScsiRequest* request) override {
-    if constexpr (!NATIVE_IS_REQUEST_BLOCK)
-      return NativeDeviceIo(reinterpret_cast<HANDLE>(handle), request);
-    // Without an OVERLAPPED the call needs somewhere to put the byte count.
-    DWORD returned = 0;
-    return DeviceIoControl(reinterpret_cast<HANDLE>(handle), IOCTL_SCSI_PASS_THROUGH, request,
+    int ok = 0;
+    if constexpr (!NATIVE_IS_REQUEST_BLOCK) {
+      ok = NativeDeviceIo(reinterpret_cast<HANDLE>(handle), request);
+    } else {
+      // Without an OVERLAPPED the call needs somewhere to put the byte count.
+      DWORD returned = 0;
+      ok = DeviceIoControl(reinterpret_cast<HANDLE>(handle), IOCTL_SCSI_PASS_THROUGH, request,
                            sizeof *request, request, sizeof *request, &returned, nullptr);
+    }
+    void (*onFailed)() = g_onRequestFailed.load();
+    if (!ok && onFailed != nullptr) onFailed();
+    return ok;
   }
 
   void CloseHandle(DeviceHandle handle) override {
@@ -174,6 +184,10 @@ class CWin32DevicePlatform : public CDevicePlatform {
 };
 
 }  // namespace
+
+void SetRequestFailureHook(void (*onFailed)()) {
+  g_onRequestFailed = onFailed;
+}
 
 CDevicePlatform* DefaultDevicePlatform() {
   static CWin32DevicePlatform platform;

@@ -64,6 +64,7 @@ int CHidIO::ReadPages(uint32_t page, uint8_t* data, uint32_t length) {
 int CHidIO::Search() {
   // Only run while no device is open, so no handle is lost here.
   deviceHandle = INVALID_DEVICE_HANDLE;
+  openedPath[0] = 0;
   if (platform == nullptr || !platform->BeginInterfaceList()) return 0;
   int found = 0;
   WChar path[DEVICE_PATH_CAPACITY];
@@ -78,6 +79,7 @@ int CHidIO::Search() {
     // read-write open succeeds.
     deviceHandle = platform->OpenReadWrite(path);
     found = deviceHandle != INVALID_DEVICE_HANDLE ? 1 : 0;
+    if (found) CopyText(openedPath, DEVICE_PATH_CAPACITY, path);
     break;
   }
   platform->EndInterfaceList();

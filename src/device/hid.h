@@ -35,12 +35,20 @@ class CHidIO {
   int Search();
   // Cancels pending I/O on and closes every valid handle; invalid handles are left alone.
   void Close();
+  // The interface path of the device the last successful Search opened, as the platform listed
+  // it (cut to DEVICE_PATH_CAPACITY); empty before one, and from the start of every later
+  // Search until it opens a device. Close leaves it. Owned by this object; read on the thread
+  // that searches, where removal notices tell the opened device from other disks by it.
+  const WChar* OpenedPath() const { return openedPath; }
 
   DeviceHandle spareHandle = INVALID_DEVICE_HANDLE;
   DeviceHandle deviceHandle = INVALID_DEVICE_HANDLE;
   // The back end: the build's DefaultDevicePlatform, installed by the entry point, or a test's.
   // With none installed no device is ever found.
   CDevicePlatform* platform;
+
+ private:
+  WChar openedPath[DEVICE_PATH_CAPACITY] = {};
 };
 
 // The device command object: forwards each operation to its I/O member, result unchanged.

@@ -10,7 +10,7 @@ notices run here; tolvarin-bus.exe (tests/wine/bus) installs the driver, plugs a
 disks and answers their requests with the simulated device on state files that the native
 tolvarin-tool writes, so the state files' faults work as in the simulated build. Uses the
 end-to-end scenarios' session (scenarios.py) for the server, the window and the checks. Cases run
-by default: appear, two, unplug, failing; "speed" times a 1 MiB update through the driver against
+by default: appear, two, other, unplug, failing; "speed" times a 1 MiB update through the driver against
 tolvarin-sim.exe (needs tolvarin-bench-fixture beside --tool). Needs WINEPREFIX and DISPLAY, as
 the scenarios do.
 """
@@ -246,9 +246,33 @@ def case_two(s):
     check(counts[0] > 0 and counts[1] == 0, "only the first was used", counts)
 
 
+def case_other(s):
+    """Two detectors: the one not opened unplugged during the other's run changes nothing, the run
+    completes byte-exact; the opened one unplugged with the closing box up ends the program."""
+    s.publish_tree("offer")
+    s.start_server()
+    bus = s.start_bus()
+    for instance in (DETECTOR, SECOND):
+        write_disk(s, instance, delay_us=20000)
+        bus.plug(instance)
+    opened, other = interface_order(bus, [DETECTOR, SECOND])
+    s.start_program()
+    s.wait("Start enabled", lambda st: s.enabled(st, scenarios.START), 20)
+    check(s.click(scenarios.START) == 0, "Start")
+    s.wait("programming", lambda st: re.match(r"^[TVCI] - ", s.text(st, scenarios.START)), 20)
+    bus.unplug(other)
+    box = s.wait_box(scenarios.DONE_CAPTION, 60)
+    check(box["text"] == scenarios.DONE_TEXT, "closing box", box)
+    bus.unplug(opened)
+    s.check_exit(10)
+    check(disk_device(s, opened, APPLIED) == [0x80000], "finishing command")
+    check(requests(s, other) == 0, "the other detector never received a request")
+
+
 def case_unplug(s):
-    """Unplugged while it is written: the process ends at the system's own notice, with no box;
-    the flash keeps what was written before, in order, and nothing comes after."""
+    """Unplugged while it is written: the process ends with no box, at the system's own notice or
+    at the first failed request, which finds the device gone from the list; the flash keeps what
+    was written before, in order, and nothing comes after."""
     s.publish_tree("offer")
     write_disk(s, DETECTOR, delay_us=20000)
     s.start_server()
@@ -283,7 +307,8 @@ def case_unplug(s):
 
 def case_failing(s):
     """No helper, then a disk without a state file: the device requests fail as the program shows
-    a failed request (the information page reads as zeros: the model box); no hang."""
+    a failed request (the information page reads as zeros: the model box) once it has seen the
+    device still listed; no hang."""
     s.publish_tree("offer")
     s.start_server()
     bus = s.start_bus(serve=False)
@@ -328,9 +353,9 @@ def case_speed(s):
           "driver" % (seconds["tolvarin-sim.exe"], seconds["tolvarin-local.exe"]))
 
 
-CASES = {"appear": case_appear, "two": case_two, "unplug": case_unplug, "failing": case_failing,
-         "speed": case_speed}
-DEFAULT_CASES = ["appear", "two", "unplug", "failing"]
+CASES = {"appear": case_appear, "two": case_two, "other": case_other, "unplug": case_unplug,
+         "failing": case_failing, "speed": case_speed}
+DEFAULT_CASES = ["appear", "two", "other", "unplug", "failing"]
 
 
 def main():

@@ -562,6 +562,70 @@ def scenario_busywindow(s):
     print("  longest gap at a sector's start: %.3f s, window held %.1f s" % (longest, hold_s))
 
 
+HELD, LET_GO = 0x80000001, 0x80000000  # ES_CONTINUOUS with and without ES_SYSTEM_REQUIRED
+LOW_BATTERY_CAPTION = "電池電量不足"
+LOW_BATTERY_TEXT = "電腦的電池電量低於 10%,\n更新中斷電會損壞<測速器>.\n請先接上電源,再按<開始更新>."
+
+
+def end_session(s):
+    """Asks every window of the prefix whether the session may end: 1 when one refused."""
+    return subprocess.run(["wine", "wineboot", "--end-session"], env=s.env, cwd=s.work,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                          timeout=30).returncode
+
+
+def execution_state(s):
+    rc, out = s.driver("execution-state")
+    check(rc == 0, "the program answers the execution-state query")
+    return int(out, 16)
+
+
+def scenario_holdup(s):
+    """The computer held up during the run only: the session ends before Start and with the closing
+    box up, and is refused in between; a nearly flat battery at Start, then the charger."""
+    s.fixture("offer", delay_us=20000)
+    power = os.path.join(s.work, "power")
+    s.env["TOLVARIN_SIM_POWER"] = windows_path(power)
+    s.start_server()
+    s.start_program()
+    s.wait("Start enabled", lambda st: s.enabled(st, START), 15)
+    check(execution_state(s) & HELD != HELD, "not held before Start")
+    check(end_session(s) == 0, "the session may end before Start")
+    s.check_exit(10)
+
+    with open(power, "w") as f:
+        f.write("battery 9\n")
+    s.start_program()
+    s.wait("Start enabled", lambda st: s.enabled(st, START), 15)
+    check(s.click(START) == 0, "Start")
+    box = s.wait_box(LOW_BATTERY_CAPTION)
+    check(box["text"] == LOW_BATTERY_TEXT, "low-battery text", box)
+    s.shot("1-low-battery")
+    s.close_box()
+    state = s.wait("box closed", lambda st: not s.boxes(st))
+    check(s.enabled(state, START) and s.enabled(state, COMBO), "Start and the list still on")
+    check(s.device() == ([], {}), "nothing erased or written")
+    with open(power, "w") as f:
+        f.write("mains\n")
+    check(s.click(START) == 0, "Start on the mains")
+    s.wait("programming", lambda st: re.match(r"^(Verify )?[TVCI] - ", s.text(st, START)), 20)
+    check(execution_state(s) == HELD, "held during the run")
+    check(end_session(s) == 1, "the end of the session refused during the run")
+    s.wait_box(DONE_CAPTION, 60)
+    check(execution_state(s) == LET_GO, "let go before the closing box")
+    s.close_box()
+    s.check_exit()
+    check(s.check_programmed({"VV9V121x", "CC91232x"}) == [0x80000], "finishing command")
+    # Once more, quickly: a session that ends by the system's hand saves no simulated device.
+    s.tool("sim", "fault", "--state", s.state_file, "--delay-us", "0")
+    s.start_program()
+    s.wait("Start enabled", lambda st: s.enabled(st, START), 15)
+    check(s.click(START) == 0, "Start")
+    s.wait_box(DONE_CAPTION, 60)
+    check(end_session(s) == 0, "the session may end with the closing box up")
+    s.check_exit(10)
+
+
 def scenario_window(s):
     """Exit while searching; the About box on Alt+"?" and Alt+"/", closed by Esc."""
     s.start_program()
@@ -738,6 +802,7 @@ SCENARIOS = {
     "unplug": scenario_unplug,
     "window": scenario_window,
     "busywindow": scenario_busywindow,
+    "holdup": scenario_holdup,
     "nginx": scenario_nginx,
     "nginx-tls": scenario_nginx_tls,
     "tls-errors": scenario_tls_errors,

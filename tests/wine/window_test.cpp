@@ -130,17 +130,37 @@ TEST_F(WindowTest, TicksWithoutADeviceCountInTheFirstLabel) {
   EXPECT_EQ(Text(static_cast<HWND>(g_app.deviceVersionLabel)), u"尋 找 中..... 1000");
 }
 
+namespace {
+
+// A notice naming exactly the opened path: only the tokens decide.
+bool NamesOpened(const std::u16string& name) {
+  return RemovalNamesDevice(Record(name).data(), name.c_str());
+}
+
+}  // namespace
+
 TEST_F(WindowTest, RemovalNamesTheDeviceOnlyWithBothTokensInTheFirst255Units) {
-  EXPECT_TRUE(RemovalNamesDevice(Record(DEVICE_NAME).data()));
-  EXPECT_FALSE(RemovalNamesDevice(Record(u"\\\\?\\usbstor#disk&ven_quorvel&prod_other#1").data()));
-  EXPECT_FALSE(RemovalNamesDevice(Record(u"\\\\?\\usbstor#disk&prod_482diskprobexq#1").data()));
+  EXPECT_TRUE(NamesOpened(DEVICE_NAME));
+  EXPECT_FALSE(NamesOpened(u"\\\\?\\usbstor#disk&ven_quorvel&prod_other#1"));
+  EXPECT_FALSE(NamesOpened(u"\\\\?\\usbstor#disk&prod_482diskprobexq#1"));
   // The system's notices need not keep the path's case: the tokens match in any ASCII case.
-  EXPECT_TRUE(
-      RemovalNamesDevice(Record(u"\\\\?\\USBSTOR#DISK&VEN_QUORVEL&PROD_482DISKPROBEXQ#1").data()));
+  EXPECT_TRUE(NamesOpened(u"\\\\?\\USBSTOR#DISK&VEN_QUORVEL&PROD_482DISKPROBEXQ#1"));
   // The name is cut to 255 units before the tokens are looked for.
   std::u16string padded = u"ven_quorvel&" + std::u16string(255 - 12 - 14, u'x');
-  EXPECT_TRUE(RemovalNamesDevice(Record(padded + u"482diskprobexq").data()));
-  EXPECT_FALSE(RemovalNamesDevice(Record(padded + u"x482diskprobexq").data()));
+  EXPECT_TRUE(NamesOpened(padded + u"482diskprobexq"));
+  EXPECT_FALSE(NamesOpened(padded + u"x482diskprobexq"));
+}
+
+TEST_F(WindowTest, RemovalOfAnotherDetectorIsNotTheOpenedOnes) {
+  const std::u16string second =
+      u"\\\\?\\usbstor#disk&ven_quorvel&prod_482diskprobexq&rev_1.00#0002#";
+  EXPECT_FALSE(RemovalNamesDevice(Record(second).data(), DEVICE_NAME.c_str()));
+  EXPECT_FALSE(RemovalNamesDevice(Record(DEVICE_NAME + u"{").data(), DEVICE_NAME.c_str()));
+  EXPECT_FALSE(RemovalNamesDevice(Record(DEVICE_NAME).data(), u"")) << "nothing opened";
+  // Wine's notice for the opened device: its device ID part in upper case.
+  EXPECT_TRUE(RemovalNamesDevice(
+      Record(u"\\\\?\\USBSTOR#DISK&VEN_QUORVEL&PROD_482DISKPROBEXQ&REV_1.00#0001#").data(),
+      DEVICE_NAME.c_str()));
 }
 
 TEST_F(WindowTest, RemovalNoticesChangeNothingUnlessTheFoundDeviceGoes) {

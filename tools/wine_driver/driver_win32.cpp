@@ -16,6 +16,7 @@
 //   wait-about MS           until the About box is open
 //   wait-gone MS            until the program's main window has gone
 //   hold-window MS          suspends the window's thread for MS (a busy or late window)
+//   execution-state         the simulated program's execution state, in hex (exit 4: no answer)
 // Exit status: 0 done, 1 usage, 2 no main window, 3 refused (disabled control), 4 timed out.
 #include <windows.h>
 // windows.h first: dbt.h builds on its types.
@@ -25,6 +26,8 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "ui/win32/device_watch.h"
 
 namespace {
 
@@ -305,6 +308,16 @@ int wmain(int argc, wchar_t** argv) {
     Sleep(static_cast<DWORD>(ParseInt(arg(2))));
     ResumeThread(thread);
     CloseHandle(thread);
+    return 0;
+  }
+  if (command == L"execution-state") {
+    DWORD_PTR state = 0;
+    if (!SendMessageTimeoutW(main, RegisterWindowMessageW(EXECUTION_STATE_QUERY), 0, 0,
+                             SMTO_ABORTIFHUNG, CALL_TIMEOUT_MS, &state))
+      return 4;
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08lx\n", static_cast<unsigned long>(state));
+    Print(hex);
     return 0;
   }
   if (command == L"wait-box" || command == L"wait-about") {

@@ -1,4 +1,5 @@
-// The simulated build's device watch: the state file vanishing becomes a real removal notice.
+// The simulated build's device watch (the state file vanishing becomes a real removal notice) and
+// its answer to the tests' execution-state query.
 #include "ui/win32/win32_api.h"
 // windows.h first: dbt.h builds on its types.
 #include <dbt.h>
@@ -48,15 +49,30 @@ unsigned __stdcall Watch(void* argument) {
   }
 }
 
+UINT g_stateQuery = 0;
+WNDPROC g_shellProc = nullptr;
+
+// Reads the state without changing a held one: a call without ES_CONTINUOUS leaves a continuous
+// state as it is (and the state before any run has none to keep).
+LRESULT CALLBACK AnswerStateQuery(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == g_stateQuery && g_stateQuery != 0)
+    return static_cast<LRESULT>(SetThreadExecutionState(0));
+  return CallWindowProcW(g_shellProc, window, message, wParam, lParam);
+}
+
 }  // namespace
 
 static_assert(offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) == 28, "name offset");
 
 bool StartDeviceWatch(void* mainWindow) {
   // The simulated build's back end is the state-file device; the watch looks at the same file.
+  HWND window = static_cast<HWND>(mainWindow);
+  g_stateQuery = RegisterWindowMessageW(EXECUTION_STATE_QUERY);
+  g_shellProc = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(AnswerStateQuery)));
   auto* platform = static_cast<CSimFilePlatform*>(DefaultDevicePlatform());
   // Lives as long as the process, like the thread that reads it.
-  auto* args = new WatchArgs{static_cast<HWND>(mainWindow), platform->statePath};
+  auto* args = new WatchArgs{window, platform->statePath};
   uintptr_t thread = _beginthreadex(nullptr, 0, Watch, args, 0, nullptr);
   if (thread == 0) return false;
   CloseHandle(reinterpret_cast<HANDLE>(thread));

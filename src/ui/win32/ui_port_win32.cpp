@@ -3,9 +3,11 @@
 
 #include "ui/win32/win32_api.h"
 
+#include <atomic>
 #include <cstdlib>
 
 #include "app/app_state.h"
+#include "app/messages.h"
 #include "app/text_hand_over.h"
 #include "ui/win32/window_win32.h"
 
@@ -54,15 +56,53 @@ HWND MainWindow() {
   return static_cast<HWND>(g_app.mainWindow);
 }
 
+// The thread that created the main window. Asking the window system (GetWindowThreadProcessId)
+// takes, under Wine, its lock, which the window's thread holds while it paints: workers asking
+// at every progress text waited up to milliseconds.
+std::atomic<DWORD> g_windowThread{0};
+
 // Also true before the window exists (start-up, tests without a window): nothing to hand to.
 bool OnWindowThread() {
-  HWND window = MainWindow();
-  return window == nullptr || GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId();
+  return MainWindow() == nullptr || g_windowThread.load() == GetCurrentThreadId();
+}
+
+long long NowMs() {
+  return static_cast<long long>(GetTickCount64());
+}
+
+void ShowText(int id, const WChar* text) {
+  SetWindowTextW(Control(id), Wide(text));
 }
 
 void ShowHandedTexts() {
-  g_texts.Take(static_cast<long long>(GetTickCount64()),
-               [](int id, const WChar* text) { SetWindowTextW(Control(id), Wide(text)); });
+  g_texts.Take(NowMs(), ShowText);
+}
+
+// The period the text timer runs at (window's thread only); 0 while it is off.
+UINT g_textTimerMs = 0;
+
+void StopTextTimer(HWND window) {
+  KillTimer(window, TEXT_TIMER_ID);
+  g_textTimerMs = 0;
+}
+
+bool RunTextTimer(HWND window, UINT periodMs) {
+  if (g_textTimerMs == periodMs) return true;
+  g_textTimerMs = SetTimer(window, TEXT_TIMER_ID, periodMs, nullptr) != 0 ? periodMs : 0;
+  return g_textTimerMs != 0;
+}
+
+// Shows what came since the last showing and, while texts keep coming (a run's progress), takes
+// the next ones by the timer, so that a worker posts nothing: under Wine a post is a round trip
+// to the window system's server, which the window's painting keeps busy, and the device waited
+// for it at every hand-over. An empty tick stops the timer, and the next text posts again.
+void ShowAndKeepTaking(HWND window) {
+  if (g_texts.TakeWhileComing(NowMs(), ShowText) == 0) {
+    StopTextTimer(window);
+    return;
+  }
+  // No timer: the next text posts again rather than wait for a tick that never comes.
+  if (!RunTextTimer(window, HAND_OVER_INTERVAL_MS)) g_texts.NoticeLost();
 }
 
 // Before anything else the worker asks of the window, the texts it set earlier are shown, so a
@@ -74,27 +114,56 @@ void ShowTextsFirst() {
     SendMessageW(MainWindow(), WM_SHOW_TEXTS, SHOW_TEXTS_NOW, 0);
 }
 
+// Whether a run holds the computer up: set by the run's thread, read by the window's when the
+// session is to end.
+std::atomic<bool> g_computerHeld{false};
+// Whether the window has a reason for blocking the end of the session (window's thread only).
+bool g_blockReasonShown = false;
+
 }  // namespace
 
+void OnMainWindowCreated() {
+  g_windowThread = GetCurrentThreadId();
+}
+
 void OnShowTexts(HWND window, WPARAM when) {
-  if (when == SHOW_TEXTS_WHEN_DUE) {
-    int wait = g_texts.WaitMs(static_cast<long long>(GetTickCount64()));
-    if (wait > 0) {
-      // The notice stays outstanding, so the worker posts no more until the timer shows them.
-      SetTimer(window, TEXT_TIMER_ID, static_cast<UINT>(wait), nullptr);
-      return;
-    }
+  if (when == SHOW_TEXTS_NOW) {
+    StopTextTimer(window);
+    ShowHandedTexts();
+    return;
   }
-  KillTimer(window, TEXT_TIMER_ID);
-  ShowHandedTexts();
+  // Shown too recently: the timer shows them when due, the notice outstanding meanwhile. Without
+  // a timer they are shown at once.
+  int wait = g_texts.WaitMs(NowMs());
+  if (wait > 0 && RunTextTimer(window, static_cast<UINT>(wait))) return;
+  ShowAndKeepTaking(window);
+}
+
+void OnTextTimer(HWND window) {
+  ShowAndKeepTaking(window);
+}
+
+bool ComputerHeld() {
+  return g_computerHeld.load();
+}
+
+void OnHoldComputer(HWND window, bool held) {
+  if (held && !g_blockReasonShown) {
+    // Not every system shows a reason (Wine 8 has none: FALSE, error 120); the refusal of
+    // WM_QUERYENDSESSION holds the session either way.
+    g_blockReasonShown = ShutdownBlockReasonCreate(window, Wide(TEXT_HOLD_REASON)) != FALSE;
+  } else if (!held && g_blockReasonShown) {
+    ShutdownBlockReasonDestroy(window);
+    g_blockReasonShown = false;
+  }
 }
 
 void CWin32UiPort::SetControlText(int id, const WChar* text) {
   bool tell = g_texts.Store(id, text);
   if (OnWindowThread())
     ShowHandedTexts();
-  else if (tell)
-    PostMessageW(MainWindow(), WM_SHOW_TEXTS, SHOW_TEXTS_WHEN_DUE, 0);
+  else if (tell && !PostMessageW(MainWindow(), WM_SHOW_TEXTS, SHOW_TEXTS_WHEN_DUE, 0))
+    g_texts.NoticeLost();  // the next text posts again
 }
 
 void CWin32UiPort::EnableControl(int id, bool enabled) {
@@ -129,6 +198,17 @@ int CWin32UiPort::LoadString(int id, WChar* dst, int capacity) {
   if (instance == nullptr) instance = GetModuleHandleW(nullptr);
   // LoadStringW cuts to capacity - 1 units and terminates.
   return LoadStringW(instance, static_cast<UINT>(id), reinterpret_cast<wchar_t*>(dst), capacity);
+}
+
+void CWin32UiPort::HoldComputer(bool held) {
+  // The execution state is the calling thread's: the run holds and lets go on its own thread.
+  SetThreadExecutionState(held ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS);
+  if (g_computerHeld.exchange(held) == held || MainWindow() == nullptr) return;
+  // A block reason may only be set by the window's own thread.
+  if (OnWindowThread())
+    OnHoldComputer(MainWindow(), held);
+  else
+    SendMessageW(MainWindow(), WM_HOLD_COMPUTER, held ? 1 : 0, 0);
 }
 
 void CWin32UiPort::EndProcess(int code) {

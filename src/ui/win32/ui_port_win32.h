@@ -21,12 +21,27 @@ class CWin32UiPort : public CUiPort {
   int ShowMessage(const WChar* text, const WChar* caption, unsigned style) override;
   int LoadString(int id, WChar* dst, int capacity) override;
   [[noreturn]] void EndProcess(int code) override;
+  // Sets the calling thread's execution state (ES_SYSTEM_REQUIRED while held); the window then
+  // refuses the end of the session (ComputerHeld) and shows its reason.
+  void HoldComputer(bool held) override;
 };
 
-// The window procedure's part of the hand-over: WM_SHOW_TEXTS (wParam SHOW_TEXTS_WHEN_DUE, posted
-// by a worker; SHOW_TEXTS_NOW, sent before another request) and TEXT_TIMER_ID's tick (pass
-// SHOW_TEXTS_NOW) show the latest texts the workers set, on the window's thread.
+// The window procedure's part of the hand-over, on the window's thread: WM_SHOW_TEXTS (wParam
+// SHOW_TEXTS_WHEN_DUE, posted by a worker; SHOW_TEXTS_NOW, sent before another request) and
+// TEXT_TIMER_ID's tick show the latest texts the workers set. While texts keep coming the tick
+// takes them and the workers post nothing.
 void OnShowTexts(HWND window, WPARAM when);
+void OnTextTimer(HWND window);
+// Called by the window procedure on the main window's WM_CREATE, on the thread that owns it.
+void OnMainWindowCreated();
+
+// Holding the computer up (CUiPort::HoldComputer): ComputerHeld is true while a run holds it, for
+// the window's answer to WM_QUERYENDSESSION (any thread). OnHoldComputer is WM_HOLD_COMPUTER's
+// handler (wParam 1 held, 0 let go) on the window's thread: it gives the window a reason for
+// blocking the end of the session (TEXT_HOLD_REASON) where the system shows one, and takes it
+// away when let go.
+bool ComputerHeld();
+void OnHoldComputer(HWND window, bool held);
 
 // The program's one port (static storage, never destroyed before exit handlers run).
 CUiPort* Win32UiPort();

@@ -93,6 +93,9 @@ void OnTimer(HWND window) {
 }
 
 void OnStart() {
+  if (g_app.runStarted.load() != 0) return;
+  // On a nearly flat battery the box asks for the charger; Start stays as it was.
+  if (!PowerAllowsRun()) return;
   // Two runs writing flash at once would corrupt it: only the first press starts one, and Start
   // is off before the worker exists.
   if (g_app.runStarted.exchange(1) != 0) return;
@@ -108,7 +111,8 @@ void OnDeviceChange(WPARAM event, LPARAM lParam) {
   if (!(g_app.runFlags & FLAG_DEVICE_FOUND) || event != DBT_DEVICEREMOVECOMPLETE) return;
   const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam);
   if (header == nullptr || header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE) return;
-  if (!RemovalNamesDevice(header)) return;  // another disk went away
+  // Another disk went away, maybe another detector.
+  if (!RemovalNamesDevice(header, g_app.hidCmd.io.OpenedPath())) return;
   // The found device is gone: end through the normal exit path, which closes its handle.
   std::exit(0);
 }
@@ -117,17 +121,20 @@ void OnDeviceChange(WPARAM event, LPARAM lParam) {
 
 WorkerStarter g_startWorker = StartWorkerThread;
 
-bool RemovalNamesDevice(const void* record) {
+bool RemovalNamesDevice(const void* record, const WChar* openedPath) {
+  const auto* notice =
+      reinterpret_cast<const WChar*>(static_cast<const uint8_t*>(record) + BROADCAST_NAME_OFFSET);
   WChar name[REMOVED_NAME_CAPACITY];
-  CopyText(
-      name, REMOVED_NAME_CAPACITY,
-      reinterpret_cast<const WChar*>(static_cast<const uint8_t*>(record) + BROADCAST_NAME_OFFSET));
-  return MatchesRemovedDeviceName(name);
+  CopyText(name, REMOVED_NAME_CAPACITY, notice);
+  // The tokens turn away other makers' disks; the path tells two detectors apart. The system
+  // need not keep the case the search saw (Wine upper-cases the device ID part).
+  return MatchesRemovedDeviceName(name) && TextEqualsIgnoringAsciiCase(notice, openedPath);
 }
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE:
+      OnMainWindowCreated();
       CreateControls(window);
       return 0;
     case WM_DESTROY:
@@ -158,13 +165,20 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       break;
     case WM_TIMER:
       if (wParam == TEXT_TIMER_ID)
-        OnShowTexts(window, SHOW_TEXTS_NOW);
+        OnTextTimer(window);
       else
         OnTimer(window);
       return 0;
     case WM_SHOW_TEXTS:
       OnShowTexts(window, wParam);
       return 0;
+    case WM_HOLD_COMPUTER:
+      OnHoldComputer(window, wParam != 0);
+      return 0;
+    case WM_QUERYENDSESSION:
+      // A session that ended mid-write would leave the device half written.
+      if (ComputerHeld()) return FALSE;
+      break;
     case WM_DEVICECHANGE:
       OnDeviceChange(wParam, lParam);
       return 0;

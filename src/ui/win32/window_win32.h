@@ -1,6 +1,7 @@
 // The Windows shell's window pieces shared by the entry point and the window procedure.
 #pragma once
 
+#include "base/text.h"
 #include "ui/win32/win32_api.h"
 
 constexpr UINT_PTR SEARCH_TIMER_ID = 0;
@@ -9,6 +10,8 @@ constexpr UINT_PTR TEXT_TIMER_ID = 1;
 constexpr UINT WM_SHOW_TEXTS = WM_APP + 1;
 constexpr WPARAM SHOW_TEXTS_WHEN_DUE = 0;
 constexpr WPARAM SHOW_TEXTS_NOW = 1;
+// The run holding the computer up (wParam 1) or letting go (0), sent to the window's thread.
+constexpr UINT WM_HOLD_COMPUTER = WM_APP + 2;
 constexpr UINT SEARCH_PERIOD_MS = 1000;
 constexpr WORD CMD_ABOUT = 104;
 constexpr int ABOUT_DIALOG_ID = 103;
@@ -35,7 +38,8 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 // The About box: TRUE on init and on IDOK/IDCANCEL (which end it with that id), else FALSE.
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
-// True when a WM_DEVICECHANGE removal record (lParam) names the device: its interface name,
-// copied into REMOVED_NAME_CAPACITY units and cut to fit, holds both device tokens in any ASCII
-// letter case. The record is only read.
-bool RemovalNamesDevice(const void* record);
+// True when a WM_DEVICECHANGE removal record (lParam) names the opened device: its interface
+// name, copied into REMOVED_NAME_CAPACITY units and cut to fit, holds both device tokens in any
+// ASCII letter case, and the whole name equals openedPath (the path the search opened) in any
+// ASCII letter case. So another detector's removal is not the opened one's. Both are only read.
+bool RemovalNamesDevice(const void* record, const WChar* openedPath);
