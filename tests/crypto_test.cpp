@@ -9,30 +9,15 @@
 #include <vector>
 
 #include "files/crypto.h"
+#include "files/publication_record.h"
+#include "support/hex_bytes.h"
 
 namespace {
-
-std::vector<uint8_t> Bytes(const std::string& hex) {
-  std::vector<uint8_t> bytes;
-  for (size_t k = 0; k + 1 < hex.size(); k += 2)
-    bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(k, 2), nullptr, 16)));
-  return bytes;
-}
-
-std::string Hex(const uint8_t* bytes, size_t length) {
-  std::string hex;
-  char pair[3];
-  for (size_t k = 0; k < length; ++k) {
-    std::snprintf(pair, sizeof pair, "%02x", bytes[k]);
-    hex += pair;
-  }
-  return hex;
-}
 
 std::string Sha256Hex(const std::vector<uint8_t>& data) {
   uint8_t digest[SHA256_BYTES];
   EXPECT_TRUE(Sha256(data.data(), data.size(), digest));
-  return Hex(digest, sizeof digest);
+  return HexText(digest, sizeof digest);
 }
 
 bool Verify(const std::string& key, const std::string& message, const std::string& signature) {
@@ -143,7 +128,7 @@ TEST(CryptoTest, TwoThreadsAtFirstUse) {
       verified[t] = Verify(KEY_A, MESSAGE, R + S);
       uint8_t digest[SHA256_BYTES];
       if (Sha256(reinterpret_cast<const uint8_t*>("abc"), 3, digest))
-        digests[t] = Hex(digest, sizeof digest);
+        digests[t] = HexText(digest, sizeof digest);
     });
   for (std::thread& thread : threads) thread.join();
   for (int t = 0; t < 2; ++t) {

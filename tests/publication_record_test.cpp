@@ -7,15 +7,9 @@
 #include <vector>
 
 #include "files/publication_record.h"
+#include "support/hex_bytes.h"
 
 namespace {
-
-std::vector<uint8_t> Bytes(const std::string& hex) {
-  std::vector<uint8_t> out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  return out;
-}
 
 // A throw-away key pair's public key, its id, and its signature over GOOD exactly (made once with
 // Python's cryptography; the private key was not kept). The digests are SHA-256 of "abc" and "".

@@ -203,6 +203,28 @@ bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* out) {
   return true;
 }
 
+bool IsUpperHex(const std::string& text, size_t digits) {
+  if (text.size() != digits) return false;
+  for (char c : text)
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  return true;
+}
+
+std::string Printable(const char* text, size_t n) {
+  std::string out;
+  for (size_t i = 0; i < n && text[i] != 0; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F && c != '\\') {
+      out += static_cast<char>(c);
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
 std::vector<uint8_t> PatternPayload(size_t size, uint32_t seed) {
   std::vector<uint8_t> out(size);
   uint32_t state = seed * 2654435761u + 0x9E3779B9u;

@@ -45,6 +45,12 @@ std::vector<uint8_t> PatternPayload(size_t size, uint32_t seed);
 // Page data of a whole sector range (first..last, 4096 bytes a sector; none when first > last).
 size_t RangeBytes(uint16_t firstSector, uint16_t lastSector);
 
+// True when text is exactly `digits` of 0-9 and A-F (as model ids, versions and stamps are).
+bool IsUpperHex(const std::string& text, size_t digits);
+
+// Text of 8-bit bytes (up to n or the first 0) with everything outside printable ASCII as \xHH.
+std::string Printable(const char* text, size_t n = std::string::npos);
+
 // Empty when `name` can name a catalogue entry: 6 to 31 printable ASCII characters without '/',
 // the second-to-last a hex digit (the kind), and for kind T characters 4..5 hex digits (the model
 // code). Otherwise a sentence saying what is wrong.

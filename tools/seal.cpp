@@ -21,12 +21,6 @@ std::string Base(const std::string& root) {
   return root + UPDATE_BASE_PATH;
 }
 
-bool IsModelId(const std::string& id) {
-  return id.size() == 4 && std::all_of(id.begin(), id.end(), [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
-         });
-}
-
 // The record entry of a served file: path under the base path, size and SHA-256.
 bool Describe(const std::string& path, const std::vector<uint8_t>& bytes, RecordedFile* file,
               std::string* error) {
@@ -63,13 +57,6 @@ bool ReadIndex(const std::string& root, const std::string& path, const std::stri
     return false;
   }
   return true;
-}
-
-// Outside text with everything but printable ASCII as '?'.
-std::string Printable(const std::string& text) {
-  std::string out;
-  for (char c : text) out += (c >= ' ' && c <= '~') ? c : '?';
-  return out;
 }
 
 // The image's name must stay inside the pool folder: one printable path component.
@@ -136,7 +123,7 @@ std::vector<std::string> TreeModels(const std::string& root) {
   std::filesystem::directory_iterator folder(Base(root) + STEP_INDEX_DIRECTORY, error);
   for (; !error && folder != std::filesystem::directory_iterator(); folder.increment(error)) {
     const std::filesystem::path& path = folder->path();
-    if (path.extension() == ".Bin" && IsModelId(path.stem().string()) &&
+    if (path.extension() == ".Bin" && IsUpperHex(path.stem().string(), 4) &&
         folder->is_regular_file(error))
       models.push_back(path.stem().string());
   }
@@ -280,7 +267,7 @@ std::vector<std::string> VerifyModel(const std::string& root, const std::string&
   std::vector<RecordedFile> fetched;
   std::string error;
   if (!ModelFiles(root, modelId, &fetched, &error)) {
-    problems.push_back(Printable(error));
+    problems.push_back(Printable(error.c_str()));
     return problems;
   }
   for (const RecordedFile& file : fetched)

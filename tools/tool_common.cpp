@@ -34,28 +34,6 @@ bool NumberOption(const std::string& name, const std::string& text, uint64_t max
   return true;
 }
 
-bool IsUpperHex(const std::string& text, size_t digits) {
-  if (text.size() != digits) return false;
-  for (char c : text)
-    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
-  return true;
-}
-
-std::string Printable(const char* text, size_t n) {
-  std::string out;
-  for (size_t i = 0; i < n && text[i] != 0; ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c < 0x7F && c != '\\') {
-      out += static_cast<char>(c);
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    }
-  }
-  return out;
-}
-
 std::string Hex(uint64_t value, int digits) {
   char text[24];
   std::snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(value));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "device/sim_device.h"
+#include "publisher.h"
 #include "signing.h"
 #include "workflow/identify.h"
 
@@ -63,10 +64,6 @@ int Fail(const std::string& message, int code = EXIT_BAD_INPUT);
 // with *error naming the option.
 bool NumberOption(const std::string& name, const std::string& text, uint64_t max, uint64_t* out,
                   std::string* error);
-bool IsUpperHex(const std::string& text, size_t digits);
-
-// Text of 8-bit bytes (up to n or the first 0) with everything outside printable ASCII as \xHH.
-std::string Printable(const char* text, size_t n = std::string::npos);
 // "0x" and `digits` upper-case hex digits.
 std::string Hex(uint64_t value, int digits);
 // Prints the JSON object when json is set, else the text.

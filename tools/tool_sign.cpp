@@ -21,17 +21,12 @@ struct SignOptions {
 std::string KeyIdText(const uint8_t* publicKey) {
   uint8_t id[KEY_ID_BYTES];
   KeyIdOf(publicKey, id);
-  std::string text;
-  char pair[3];
-  for (uint8_t byte : id) {
-    std::snprintf(pair, sizeof pair, "%02x", byte);
-    text += pair;
-  }
-  return text;
+  return HexText(id, KEY_ID_BYTES);
 }
 
-std::string NoModelWhere() {
-  return std::string(UPDATE_BASE_PATH) + STEP_INDEX_DIRECTORY + "/";
+int FailNoModel(const std::string& tree) {
+  return Fail(tree + " holds no model (no step index in " + UPDATE_BASE_PATH +
+              STEP_INDEX_DIRECTORY + "/)");
 }
 
 bool TimeOption(const std::string& name, const std::string& text, int64_t* seconds,
@@ -62,8 +57,7 @@ int Verify(const SignOptions& o) {
   int64_t now = static_cast<int64_t>(std::time(nullptr));
   if (Given(o.atOption) && !TimeOption("--at", o.at, &now, &error)) return Fail(error);
   std::vector<std::string> models = TreeModels(o.tree);
-  if (models.empty())
-    return Fail(o.tree + " holds no model (no step index in " + NoModelWhere() + ")");
+  if (models.empty()) return FailNoModel(o.tree);
   Json j, list = Json::array();
   std::ostringstream text;
   bool all = true;
@@ -113,7 +107,7 @@ bool PrepareSigner(const std::string& keyPath, const std::string* expires, Signe
   if (expires != nullptr && !TimeOption("--expires", *expires, &signer->expires, error))
     return false;
   if (signer->expires <= signer->published) {
-    *error = "--expires " + *expires + " is not later than now";
+    *error = "--expires " + FormatUtcTime(signer->expires) + " is not later than now";
     return false;
   }
   return true;
@@ -122,8 +116,7 @@ bool PrepareSigner(const std::string& keyPath, const std::string* expires, Signe
 int SignModels(const std::string& root, std::vector<std::string> models, const Signer& signer,
                Json* j, std::ostringstream* text) {
   if (models.empty()) models = TreeModels(root);
-  if (models.empty())
-    return Fail(root + " holds no model (no step index in " + NoModelWhere() + ")");
+  if (models.empty()) return FailNoModel(root);
   std::string error;
   Json records = Json::array(), failed = Json::array();
   for (const std::string& model : models) {

@@ -162,8 +162,10 @@ class CWin32DevicePlatform : public CDevicePlatform {
       ok = DeviceIoControl(reinterpret_cast<HANDLE>(handle), IOCTL_SCSI_PASS_THROUGH, request,
                            sizeof *request, request, sizeof *request, &returned, nullptr);
     }
-    void (*onFailed)() = g_onRequestFailed.load();
-    if (!ok && onFailed != nullptr) onFailed();
+    if (!ok) {
+      void (*onFailed)() = g_onRequestFailed.load();
+      if (onFailed != nullptr) onFailed();
+    }
     return ok;
   }
 

@@ -79,6 +79,9 @@ void KeyIdOf(const uint8_t* publicKey, uint8_t* keyId);
 bool ParseUtcTime(const std::string& text, int64_t* seconds);
 std::string FormatUtcTime(int64_t seconds);
 
+// Lower-case hex of count bytes, as the record writes digests and key ids.
+std::string HexText(const uint8_t* bytes, int count);
+
 // The record's text as the publisher writes it (JSON, two-space indented, fields in the order
 // above). For the tool; the program only reads records.
 std::string RecordText(const PublicationRecord& record);

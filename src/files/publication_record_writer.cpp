@@ -7,7 +7,15 @@
 
 namespace {
 
-std::string Hex(const uint8_t* bytes, int count) {
+// A JSON string literal (quotes and backslashes escaped; bytes that are not UTF-8 replaced, where
+// dump would throw).
+std::string Quoted(const char* text) {
+  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
+std::string HexText(const uint8_t* bytes, int count) {
   std::string out;
   char pair[3];
   for (int i = 0; i < count; ++i) {
@@ -16,14 +24,6 @@ std::string Hex(const uint8_t* bytes, int count) {
   }
   return out;
 }
-
-// A JSON string literal (quotes and backslashes escaped; bytes that are not UTF-8 replaced, where
-// dump would throw).
-std::string Quoted(const char* text) {
-  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-}  // namespace
 
 std::string FormatUtcTime(int64_t seconds) {
   // Years 0000..9999 only: the form has four digits for the year.
@@ -54,12 +54,12 @@ std::string RecordText(const PublicationRecord& record) {
   text += "  \"model\": " + Quoted(record.model) + ",\n";
   text += "  \"published\": \"" + FormatUtcTime(record.published) + "\",\n";
   text += "  \"expires\": \"" + FormatUtcTime(record.expires) + "\",\n";
-  text += "  \"key\": \"" + Hex(record.keyId, KEY_ID_BYTES) + "\",\n";
+  text += "  \"key\": \"" + HexText(record.keyId, KEY_ID_BYTES) + "\",\n";
   text += "  \"files\": [\n";
   for (int i = 0; i < record.fileCount; ++i) {
     const RecordedFile& file = record.files[i];
     text += "    {\"path\": " + Quoted(file.path) + ", \"size\": " + std::to_string(file.size) +
-            ", \"sha256\": \"" + Hex(file.sha256, SHA256_BYTES) + "\"}";
+            ", \"sha256\": \"" + HexText(file.sha256, SHA256_BYTES) + "\"}";
     text += i + 1 < record.fileCount ? ",\n" : "\n";
   }
   text += "  ]\n}\n";

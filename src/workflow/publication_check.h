@@ -10,8 +10,9 @@
 // box, or the numbered text of the failed check), asks the process to end and returns false.
 bool FetchPublicationRecord();
 
-// True when the program has keys and the verified record lists path (under the base path).
-bool RecordLists(const char* path);
+// Whether the file at path (under the base path) is to be fetched at all: always for a program
+// without keys; with keys only when the verified record lists it.
+bool MayFetch(const char* path);
 
 // Accepts a downloaded file (length bytes at data, the caller's) at path under the base path:
 // true when the program has no keys, or the record lists path with this length and SHA-256.

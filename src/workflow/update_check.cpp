@@ -43,8 +43,8 @@ int CheckForUpdates() {
   }
 
   // A signed publication without a final index has none to fetch; one it lists must match.
-  bool finalWanted = g_app.publicKeyCount == 0 || RecordLists(finalPath);
-  int length2 = finalWanted ? FetchIndexFile(final, sizeof final, g_app.baseUrl, modelId, 0) : 0;
+  int length2 =
+      MayFetch(finalPath) ? FetchIndexFile(final, sizeof final, g_app.baseUrl, modelId, 0) : 0;
   if (length2 > 0 && !AcceptSignedFile(finalPath, final, length2)) return 1;
   if (length2 > 0 && CheckUpdateFile(length2, final, modelId, MODE_INDEX_FILE) == CHECK_OK) {
     if (std::memcmp(final + 8, step + 8, 16) != 0) g_app.catalogue.flags |= CATALOGUE_MORE_PASSES;
