@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/text.h"
 #include "device/device_platform.h"
 #include "device/device_platform_win32.h"
 #include "device/disk_interface_win32.h"
@@ -33,7 +34,7 @@ static_assert(sizeof(wchar_t) == sizeof(WChar), "UTF-16 units are handed over as
 
 namespace {
 
-std::atomic<void (*)()> g_onRequestFailed{nullptr};
+std::atomic<void (*)()> g_onDetached{nullptr};
 
 // Sizes the enumeration calls expect in their records' size fields: 28 and 6 in the 32-bit
 // layouts.
@@ -149,6 +150,8 @@ class CWin32DevicePlatform : public CDevicePlatform {
   DeviceHandle OpenReadWrite(const WChar* path) override {
     HANDLE handle = Open(path, GENERIC_READ | GENERIC_WRITE);
     if (handle == INVALID_HANDLE_VALUE) return INVALID_DEVICE_HANDLE;
+    CopyText(opened, DEVICE_PATH_CAPACITY, path);
+    lookedForRemoval = false;
     return reinterpret_cast<DeviceHandle>(handle);
   }
 
@@ -163,8 +166,8 @@ class CWin32DevicePlatform : public CDevicePlatform {
                            sizeof *request, request, sizeof *request, &returned, nullptr);
     }
     if (!ok) {
-      void (*onFailed)() = g_onRequestFailed.load();
-      if (onFailed != nullptr) onFailed();
+      void (*onDetached)() = g_onDetached.load();
+      if (onDetached != nullptr && OpenedDeviceLeft()) onDetached();
     }
     return ok;
   }
@@ -175,6 +178,31 @@ class CWin32DevicePlatform : public CDevicePlatform {
   }
 
  private:
+  // True while the opened device is among the present disk interfaces, or when no list can be
+  // had. The search runs no more once a device is open, so nothing else uses the list meanwhile.
+  bool OpenedDeviceListed() {
+    if (!BeginInterfaceList()) return true;
+    bool listed = false;
+    WChar path[DEVICE_PATH_CAPACITY];
+    for (int index = 0; !listed; ++index) {
+      int result = InterfacePath(index, path, DEVICE_PATH_CAPACITY);
+      if (result == INTERFACE_END || result == INTERFACE_NO_MEMORY) break;
+      listed = result == INTERFACE_OK && TextEqualsIgnoringAsciiCase(path, opened);
+    }
+    EndInterfaceList();
+    return listed;
+  }
+
+  // Whether the opened device left the list within the grace, asked once per opened device.
+  bool OpenedDeviceLeft() {
+    if (lookedForRemoval.exchange(true)) return false;
+    for (DWORD waited = 0;; waited += LIST_POLL_MS) {
+      if (!OpenedDeviceListed()) return true;
+      if (waited >= REMOVAL_GRACE_MS) return false;
+      Sleep(LIST_POLL_MS);
+    }
+  }
+
   static HANDLE Open(const WChar* path, DWORD access) {
     return CreateFileW(reinterpret_cast<const wchar_t*>(path), access,
                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -183,12 +211,14 @@ class CWin32DevicePlatform : public CDevicePlatform {
 
   const SetupApi* api = nullptr;
   HDEVINFO set = INVALID_HANDLE_VALUE;
+  WChar opened[DEVICE_PATH_CAPACITY] = {};  // the path of the last read-write open
+  std::atomic<bool> lookedForRemoval{false};
 };
 
 }  // namespace
 
-void SetRequestFailureHook(void (*onFailed)()) {
-  g_onRequestFailed = onFailed;
+void SetDetachedHook(void (*onDetached)()) {
+  g_onDetached = onDetached;
 }
 
 CDevicePlatform* DefaultDevicePlatform() {
