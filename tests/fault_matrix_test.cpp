@@ -257,14 +257,15 @@ std::vector<NetworkCase> NetworkCases() {
        {REFUSED, "not-found", "cut", "oversize", "reset", "stall", "long-body", "slow"})
     cases.push_back(
         {std::string("final_index_") + fault, FINAL_INDEX, fault, DoneBox(), true, true});
-  // The main image, after the first one was programmed. Refused: the server is gone before the
-  // run, so the first image is the one that cannot be fetched.
+  // The main image, the second of the run: the first one, in hand, is not programmed either.
+  // Refused: the server is gone before the run, so the first image is the one that cannot be
+  // fetched.
   cases.push_back({"image_refused", IMAGE, REFUSED, CANNOT_CONNECT, false, false});
-  cases.push_back({"image_not_found", IMAGE, "not-found", Fatal(u"錯誤碼: 0402 -2"), true, false});
-  cases.push_back({"image_cut", IMAGE, "cut", READ_FAILED, true, false});
-  cases.push_back({"image_oversize", IMAGE, "oversize", READ_FAILED, true, false});
-  cases.push_back({"image_reset", IMAGE, "reset", READ_FAILED, true, false});
-  cases.push_back({"image_stall", IMAGE, "stall", READ_FAILED, true, false});
+  cases.push_back({"image_not_found", IMAGE, "not-found", Fatal(u"錯誤碼: 0402 -2"), false, false});
+  cases.push_back({"image_cut", IMAGE, "cut", READ_FAILED, false, false});
+  cases.push_back({"image_oversize", IMAGE, "oversize", READ_FAILED, false, false});
+  cases.push_back({"image_reset", IMAGE, "reset", READ_FAILED, false, false});
+  cases.push_back({"image_stall", IMAGE, "stall", READ_FAILED, false, false});
   cases.push_back({"image_long_body", IMAGE, "long-body", DoneBox(), true, true});
   cases.push_back({"image_slow", IMAGE, "slow", DoneBox(), true, true});
   return cases;
@@ -524,8 +525,7 @@ std::vector<FileCase> FileCases() {
   cases.push_back({"final_index_2049_bytes", [](W w) { WriteIndex(w, 0, PaddedIndex(w, 2049)); },
                    DoneBox(), true, true});
 
-  // The main image's checks; the first image is programmed by then, the main one's range never
-  // erased.
+  // The main image's checks: refused before anything is erased, the first image's range too.
   auto imageCheck = [&](std::string name, std::function<void(std::vector<uint8_t>&)> edit,
                         const std::u16string& text, const std::string& tag = MATRIX_MODEL,
                         uint16_t lastSector = 6) {
@@ -536,7 +536,7 @@ std::vector<FileCase> FileCases() {
                        Scramble(file, MODE_IMAGE_FILE);
                        WriteMainImage(w, file);
                      },
-                     Fatal(text), true, false});
+                     Fatal(text), false, false});
   };
   imageCheck(
       "image_magic", [](std::vector<uint8_t>& f) { f[3] = 'O'; }, u"錯誤碼: 0402 -2");
@@ -559,7 +559,7 @@ std::vector<FileCase> FileCases() {
       [](std::vector<uint8_t>& f) { SealUpdateFile(static_cast<int>(f.size()), f.data()); },
       u"錯誤碼: 0402 -11", MATRIX_MODEL, 7);
   cases.push_back(
-      {"image_empty", [](W w) { WriteMainImage(w, {}); }, {u"0", u"0", 0x10}, true, false});
+      {"image_empty", [](W w) { WriteMainImage(w, {}); }, {u"0", u"0", 0x10}, false, false});
   // The image buffer holds the listed size plus 128 bytes: a file one byte longer than that is a
   // read failure, one that just fits is programmed.
   auto listed = [&](std::string name, int shortBy, ExpectedBox box, bool programmed) {
@@ -571,7 +571,7 @@ std::vector<FileCase> FileCases() {
                        PublishUpdateFile(file, MATRIX_MODEL, MODE_INDEX_FILE);
                        WriteBothIndexes(w, file);
                      },
-                     box, true, programmed});
+                     box, programmed, programmed});
   };
   listed("image_128_bytes_over_its_listed_size", 128, DoneBox(), true);
   listed("image_129_bytes_over_its_listed_size", 129, READ_FAILED, false);

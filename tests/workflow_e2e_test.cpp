@@ -102,9 +102,10 @@ std::vector<uint8_t> CurrentPage() {
   return BuildInfoPage(0x52, "4D9C", "2131", "V18", "007");
 }
 
-// The Start captions that programming `image` shows, after the download caption.
+// The Start captions that programming `image` shows. The download caption comes once, before the
+// first image, while the run fetches its images.
 std::vector<std::u16string> ProgressTexts(const ImagePlan& image, char letter) {
-  std::vector<std::u16string> out = {TableString(STR_DOWNLOADING)};
+  std::vector<std::u16string> out;
   int first = image.firstSector, last = image.lastSector;
   out.push_back(Fmt(FORMAT_PROGRESS_COUNT, last - first + 1));
   for (int s = first; s <= last; ++s) out.push_back(Fmt(FORMAT_PROGRESS_WRITE, letter, last - s));
@@ -198,7 +199,7 @@ TEST_F(WorkflowTest, APendingUpdateAppliesEveryItemAndTheSelectedMainImage) {
   for (const ImagePlan* image : {&t, &v, &c2, &i}) ExpectProgrammed(*image);
   EXPECT_EQ(device.UnverifiedBytes(), 0u) << "everything written was read back";
 
-  std::vector<std::u16string> progress;
+  std::vector<std::u16string> progress = {TableString(STR_DOWNLOADING)};
   for (auto [image, letter] : {std::pair{&t, 'T'}, {&v, 'V'}, {&c2, 'C'}, {&i, 'I'}}) {
     std::vector<std::u16string> part = ProgressTexts(*image, letter);
     progress.insert(progress.end(), part.begin(), part.end());
@@ -594,8 +595,7 @@ TEST_F(WorkflowTest, AServerThatDiesMidImageStopsTheRun) {
   ui.comboSelection = 1;
   RunUpdate();
   ExpectOneBox(u"讀檔 失敗!", u"網路問題", MB_STYLE_ICON_ERROR);
-  EXPECT_EQ(Erased(), Concat({Sectors(ImageNamed(model, T)), Sectors(ImageNamed(model, V))}))
-      << "nothing of the cut image's range is erased";
+  EXPECT_TRUE(Erased().empty()) << "nothing is erased without every image in hand";
   EXPECT_TRUE(device.commands.empty());
 }
 
@@ -651,8 +651,8 @@ TEST_F(WorkflowTest, AnEntryOfAKindWithoutALetterShowsAQuestionMark) {
   EXPECT_EQ(g_app.catalogue.entries[2].pendingSize, g_app.catalogue.entries[2].fullSize)
       << "a kind without a stamp is never current";
   RunUpdate();
-  std::vector<std::u16string> progress = ProgressTexts(ImageNamed(model, T), 'T');
-  for (auto [name, letter] : {std::pair{C1, 'C'}, {X5, '?'}}) {
+  std::vector<std::u16string> progress = {TableString(STR_DOWNLOADING)};
+  for (auto [name, letter] : {std::pair{T, 'T'}, {C1, 'C'}, {X5, '?'}}) {
     std::vector<std::u16string> part = ProgressTexts(ImageNamed(model, name), letter);
     progress.insert(progress.end(), part.begin(), part.end());
   }

@@ -11,6 +11,7 @@
 #include "base/strings.h"
 #include "ui/win32/ui_port_win32.h"
 #include "workflow/identify.h"
+#include "workflow/run_images.h"
 #include "workflow/session.h"
 #include "workflow/update_run.h"
 
@@ -66,8 +67,11 @@ void CreateControls(HWND window) {
   }
 }
 
+// Identification, the update check and, once a run is offered, the prefetch: the window's own
+// thread never waits for the network.
 unsigned __stdcall IdentifyWorker(void*) {
   IdentifyDevice();
+  PrefetchRunImages();
   return 0;
 }
 
@@ -159,6 +163,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case ID_EXIT_BUTTON:
           DestroyWindow(window);
           return 0;
+        case ID_VERSION_COMBO:
+          // Another main image: the prefetch goes for it.
+          if (HIWORD(wParam) == CBN_SELCHANGE) NoteSelectionChanged();
+          break;
         default:
           break;
       }
