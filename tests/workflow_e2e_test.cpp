@@ -992,3 +992,47 @@ TEST_F(SignedWorkflowTest, AnImageThatDiffersFromTheRecordIsRefusedBeforeItsFirs
   ExpectOneBox(TEXT_ERROR_FILE_DIFFERS, CAPTION_FATAL, MB_STYLE_ICON_ERROR);
   ExpectFlashUntouched();
 }
+
+// A release of two passes whose final index is reset mid-transfer: a signed program stops with
+// the network box before anything is offered (skipping it would end the release after this
+// pass); a keyless one goes on as without a final index.
+class FinalIndexResetTest : public SignedWorkflowTest,
+                            public ::testing::WithParamInterface<bool> {};
+
+TEST_P(FinalIndexResetTest, OnlyAKeylessProgramGoesOnWithoutIt) {
+  const bool signedProgram = GetParam();
+  ModelPlan model = SampleModel();
+  model.final.versionWord += 1;
+  Publish(model);
+  Seal();
+  if (!signedProgram) g_app.publicKeyCount = 0;
+  StartServer("reset", "DoorU/");
+  Plug(BehindPage());
+  EXPECT_EQ(IdentifyDevice(), 1);
+  if (signedProgram) {
+    ExpectOneBox(ErrorTextFor(ERR_READ), ErrorCaptionFor(ERR_READ), MB_STYLE_ICON_ERROR);
+    EXPECT_FALSE(ui.Enabled(ID_START_BUTTON));
+    ExpectFlashUntouched();
+    return;
+  }
+  EXPECT_EQ(ui.Text(ID_LATEST_LABEL), u"");
+  EXPECT_EQ(RunUpdate(), 0);
+  EXPECT_EQ(device.commands, std::vector<uint32_t>{CMD_UPDATE_DONE});
+}
+INSTANTIATE_TEST_SUITE_P(Keys, FinalIndexResetTest, ::testing::Bool());
+
+// A signed release of one pass lists no final index, so none is asked for: were it fetched, the
+// server's 404 page would be a file the record does not list.
+TEST_F(SignedWorkflowTest, ASinglePassReleaseNeverAsksForAFinalIndex) {
+  ModelPlan model = SampleModel();
+  model.hasFinal = false;
+  Publish(model);
+  Seal();
+  StartServer();
+  Plug(BehindPage());
+  EXPECT_EQ(IdentifyDevice(), 1);
+  EXPECT_EQ(g_app.record.fileCount, 6) << "the step index and the five images";
+  EXPECT_EQ(RunUpdate(), 0);
+  EXPECT_EQ(device.commands, std::vector<uint32_t>{CMD_UPDATE_DONE});
+  ExpectOneBox(TEXT_DONE, CAPTION_DONE, MB_STYLE_OK);
+}

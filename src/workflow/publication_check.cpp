@@ -32,10 +32,6 @@ const WChar* RecordCheckText(int result) {
   }
 }
 
-bool Signed() {
-  return g_app.publicKeyCount > 0;
-}
-
 // Downloads one of the record's two files into buffer; false (reported, end asked) on failure.
 bool Fetch(uint8_t* buffer, int capacity, bool signature, int* length) {
   char url[LOCATION_CAPACITY];
@@ -49,8 +45,12 @@ bool Fetch(uint8_t* buffer, int capacity, bool signature, int* length) {
 
 }  // namespace
 
+bool ChecksPublications() {
+  return g_app.publicKeyCount > 0;
+}
+
 bool FetchPublicationRecord() {
-  if (!Signed()) return true;
+  if (!ChecksPublications()) return true;
   // Heap buffers: the identification worker's stack already holds both index files.
   auto* text = static_cast<uint8_t*>(std::calloc(RECORD_MAX_BYTES, 1));
   auto* signature = static_cast<uint8_t*>(std::calloc(SIGNATURE_BUFFER_BYTES, 1));
@@ -72,11 +72,11 @@ bool FetchPublicationRecord() {
 }
 
 bool MayFetch(const char* path) {
-  return !Signed() || FindRecordedFile(g_app.record, path) != nullptr;
+  return !ChecksPublications() || FindRecordedFile(g_app.record, path) != nullptr;
 }
 
 bool AcceptSignedFile(const char* path, const uint8_t* data, int length) {
-  if (!Signed()) return true;
+  if (!ChecksPublications()) return true;
   int result = CheckRecordedFile(g_app.record, path, data, length);
   if (result == RECORD_OK) return true;
   FatalError(RecordCheckText(result));

@@ -10,6 +10,10 @@
 // box, or the numbered text of the failed check), asks the process to end and returns false.
 bool FetchPublicationRecord();
 
+// Whether this program checks publications (it has keys). Then a file the record lists that
+// does not arrive is a failed download, the optional final index too.
+bool ChecksPublications();
+
 // Whether the file at path (under the base path) is to be fetched at all: always for a program
 // without keys; with keys only when the verified record lists it.
 bool MayFetch(const char* path);
