@@ -22,6 +22,7 @@
 #include "seal.h"
 #include "support/local_server.h"
 #include "support/sim_fixture.h"
+#include "support/test_clock.h"
 #include "update_builder.h"
 #include "workflow/identify.h"
 #include "workflow/update_run.h"
@@ -847,13 +848,18 @@ class SignedWorkflowTest : public WorkflowTest {
     g_app.publicKeyCount = 1;
   }
 
-  // Signs modelId's files as the tree now holds them, valid for a day.
-  void Seal(const std::string& modelId = "4D9C") {
+  void TearDown() override {
+    ResetTestClock();
+    WorkflowTest::TearDown();
+  }
+
+  // Signs modelId's files as the tree now holds them, valid for a day or until expires.
+  void Seal(const std::string& modelId = "4D9C", int64_t expires = 0) {
     int64_t now = static_cast<int64_t>(std::time(nullptr));
     SealedModel sealed;
     std::string error;
-    ASSERT_TRUE(
-        SealModel(root.Path(), modelId, key.get(), publicKey, now, now + 86400, &sealed, &error))
+    ASSERT_TRUE(SealModel(root.Path(), modelId, key.get(), publicKey, now,
+                          expires != 0 ? expires : now + 86400, &sealed, &error))
         << error;
   }
 
@@ -950,6 +956,19 @@ const RecordCase RECORD_CASES[] = {
        ASSERT_TRUE(WriteWholeFile(t->RecordPath(true), signature));
      },
      "", "", TEXT_ERROR_FILE_DIFFERS, CAPTION_FATAL},
+    // 2^31 seconds fall on 2038-01-19: a 32-bit clock reads -1 from then on.
+    {"a clock in 2039, past a record that held until 2038-06-01",
+     [](SignedWorkflowTest* t) {
+       t->Seal("4D9C", 2158963200);
+       SetTestClock(true, 2177452800);
+     },
+     "", "", TEXT_ERROR_RECORD_EXPIRED, CAPTION_FATAL},
+    {"a clock the program cannot read",
+     [](SignedWorkflowTest* t) {
+       t->Seal();
+       SetTestClock(false, 0);
+     },
+     "", "", TEXT_ERROR_RECORD_EXPIRED, CAPTION_FATAL},
 };
 
 class SignedRecordTest : public SignedWorkflowTest, public ::testing::WithParamInterface<int> {};
