@@ -705,28 +705,35 @@ def drop_root(world):
 
 def scenario_signed(world):
     """tolvarin-sim-signed with --yes: a tree signed with the build's test key is applied; an
-    expired record is refused with its box, nothing erased. (Changed files are refused by the
-    workflow's own tests and the window's.)"""
+    expired record is refused with its box, and a final index the record lists that is reset
+    mid-transfer with the network box, nothing erased either time. (Changed files are refused by
+    the workflow's own tests and the window's.)"""
     tool = os.path.join(ARGS.bin, "tolvarin-tool")
     root = os.path.join(world.dir, "server")
     env = dict(os.environ)
     env.update(world.env())
-    for name, expires in (("signed", None), ("expired", "2020-01-01T00:00:00Z")):
+    for name, expires, box in (("signed", None, None),
+                               ("expired", "2020-01-01T00:00:00Z", "錯誤碼: 0504 簽署資料已過期"),
+                               ("final-reset", None, "讀檔 失敗!")):
         worlds.create_device(tool, world.state, "offer")
         worlds.sign_tree(tool, ARGS.test_key, root, expires)
+        server = Server(root, "--fault", "reset", "--fault-path", "DoorU/") \
+            if name == "final-reset" else world.server
+        env["TOLVARIN_SIM_SERVER"] = "127.0.0.1:%d" % server.port
         result = subprocess.run([os.path.join(ARGS.bin, "tolvarin-sim-signed"), "--yes",
                                  "--select", "1"], cwd=world.dir, env=env,
                                 stdin=subprocess.DEVNULL, capture_output=True, text=True,
                                 timeout=60)
+        if server is not world.server:
+            server.stop()
         with open("%s-%s.txt" % (world.dir, name), "w", encoding="utf-8") as f:
             f.write(result.stdout)
         device = world.device()
-        if not expires:
+        if not box:
             check(result.returncode == 0 and device["commands"] == ["0x80000"],
                   name + ": the signed update is applied", result.stdout[-400:])
             continue
-        check(result.returncode == 1 and re.search(r"^│ 錯誤碼: 0504 簽署資料已過期 +│$",
-                                                    result.stdout, re.M),
+        check(result.returncode == 1 and re.search(r"^│ %s +│$" % box, result.stdout, re.M),
               name + ": refused with its box", result.stdout[-600:])
         check(device["commands"] == [] and not device["sectors"],
               name + ": nothing erased or written", device)
