@@ -3,7 +3,7 @@
 and the local update server on a free port.
 
 Usage: term_scenarios.py --bin DIR --server update_server.py --work DIR --version V SCENARIO...
-Scenarios: update unplug errors current piped options screen power. Each screen it checks is also written
+Scenarios: update unplug errors current piped options screen power partlock. Each screen it checks is also written
 to WORK/<scenario>-<n>.txt.
 """
 import argparse
@@ -582,14 +582,14 @@ class SystemBus:
     """A private system bus (dbus-daemon) with python3-dbusmock's login manager on it. The
     system's python has the dbus modules; the first python3 on PATH may not."""
 
-    def __init__(self, folder):
+    def __init__(self, folder, template="logind"):
         self.address = "unix:path=" + os.path.join(folder, "sysbus")
         self.daemon = subprocess.Popen(["dbus-daemon", "--session", "--address=" + self.address,
                                         "--nofork", "--print-address=1"],
                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.daemon.stdout.readline()
         self.logind = subprocess.Popen(["/usr/bin/python3", "-m", "dbusmock", "--system",
-                                        "--template", "logind"], env=self.env(os.environ),
+                                        "--template", template], env=self.env(os.environ),
                                        stdout=subprocess.DEVNULL)
         end = time.time() + 10
         while self.inhibitors() is None and time.time() < end:
@@ -656,6 +656,33 @@ def scenario_power(world):
         pane.keys("Enter")
         check(pane.status() == 0, "status 0: the low-battery box was no error of the run's")
         pane.close()
+    finally:
+        bus.stop()
+
+
+def scenario_partlock(world):
+    """Policy refuses the lid and the keys: the run holds sleep, shutdown and idle, and says
+    what it could not hold."""
+    bus = SystemBus(world.dir, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                            "logind_keys_refused.py"))
+    try:
+        out_path = os.path.join(world.dir, "partlock.out")
+        with open(out_path, "w") as out:
+            proc = subprocess.Popen([os.path.join(ARGS.bin, "tolvarin-sim"), "--yes"],
+                                    cwd=world.dir, env=bus.env(dict(os.environ, **world.env())),
+                                    stdin=subprocess.DEVNULL, stdout=out)
+        held = []
+        while proc.poll() is None and not held:
+            held = bus.inhibitors() or []
+            time.sleep(0.1)
+        code = proc.wait(60)
+        with open(out_path, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+        check(code == 0 and [lock[0] for lock in held] == ["sleep:shutdown:idle"],
+              "the smaller lock during the run", (code, held))
+        notes = [line for line in lines if "電源鍵" in line or line == NO_SLEEP_LOCK]
+        check(len(notes) == 1 and "休眠與關機" in notes[0], "one note: what is held, what is not",
+              lines)
     finally:
         bus.stop()
 
@@ -748,6 +775,7 @@ SCENARIOS = {
     "options": lambda: World("options", "offer"),
     "screen": lambda: World("screen", "offer", edit=hostile),
     "power": lambda: World("power", "offer", delay_us=20000),
+    "partlock": lambda: World("partlock", "offer", delay_us=20000),
     "signed": lambda: World("signed", "offer"),
 }
 
