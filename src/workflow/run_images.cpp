@@ -183,6 +183,8 @@ void NoteSelectionChanged() {
   Store& store = TheStore();
   std::lock_guard<std::mutex> lock(store.mutex);
   store.selectionChanged = true;
+  // Not settled until the prefetch has looked at the new selection.
+  store.settled = false;
   store.changed.notify_all();
 }
 
