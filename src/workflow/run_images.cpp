@@ -19,7 +19,7 @@ struct Slot {
   SlotState state = SLOT_MISSING;
   uint8_t* image = nullptr;
   int length = 0;
-  bool wanted = false;  // by the current selection, or by the run once it has claimed the images
+  bool wanted = false;  // by the run, once it has claimed the images
   bool tried = false;   // by the prefetch: it tries each image once
 };
 
@@ -47,7 +47,7 @@ void Drop(Slot& slot) {
   slot.state = SLOT_MISSING;
 }
 
-// Wanted are exactly the count entries; images in hand that are not are let go. Lock held.
+// Wanted are exactly the run's count entries; images in hand that are not are let go. Lock held.
 void Want(Store& store, const RunEntry* entries, int count) {
   for (Slot& slot : store.slots) slot.wanted = false;
   for (int k = 0; k < count; ++k) store.slots[entries[k].index].wanted = true;
@@ -55,10 +55,12 @@ void Want(Store& store, const RunEntry* entries, int count) {
     if (!slot.wanted && slot.state == SLOT_READY) Drop(slot);
 }
 
-// Puts a finished fetch into its slot, kept only when it passed and is still wanted. Lock held.
+// Puts a finished fetch into its slot, kept when it passed, unless the run has claimed the images
+// without it. Until the claim an image of another selection stays: the user may pick it again,
+// and it would otherwise be downloaded twice. Lock held.
 void Settle(Store& store, Slot& slot, const ImageOutcome& outcome, uint8_t* image, int length) {
   slot.state = SLOT_MISSING;
-  if (outcome.stage == IMAGE_READY && slot.wanted) {
+  if (outcome.stage == IMAGE_READY && (!store.claimed || slot.wanted)) {
     slot.image = image;
     slot.length = length;
     slot.state = SLOT_READY;
@@ -154,7 +156,6 @@ void PrefetchRunImages() {
     lock.lock();
     if (store.claimed) return;
     if (store.selectionChanged) continue;
-    Want(store, entries, count);
     const RunEntry* next = nullptr;
     for (int k = 0; k < count && next == nullptr; ++k) {
       const Slot& slot = store.slots[entries[k].index];

@@ -42,10 +42,11 @@ void OfferRunImages();
 // The prefetch, on a worker thread, never the window's: once a run is offered, fetches and checks
 // one after the other the images a run with the version list's current selection would apply,
 // and keeps them. A failure shows nothing and leaves that image to the run; each image is tried
-// once. After a selection change (NoteSelectionChanged) it fetches what the new selection lacks
-// and lets go of images no longer wanted. Returns at once without an offer, else when a run has
-// claimed the images (an image it is fetching then is finished first). Nothing waits for it: the
-// process may end while it is inside a download.
+// once. After a selection change (NoteSelectionChanged) it fetches what the new selection lacks;
+// what it has stays until the run's claim (the selection may come back: nothing is fetched twice,
+// and a catalogue's entries all fit in memory). Returns at once without an offer, else when a run
+// has claimed the images (an image it is fetching then is finished first). Nothing waits for it:
+// the process may end while it is inside a download.
 void PrefetchRunImages();
 
 // Tells the prefetch that the version list's selection changed. Cheap; from any thread.
