@@ -13,6 +13,9 @@ struct PerMonitorDpiFunctions {
   BOOL(WINAPI* systemParametersInfoForDpi)(UINT, UINT, void*, UINT, UINT);
 };
 
+// GetDpiForMonitor's MDT_EFFECTIVE_DPI: the scale the user picked for that display.
+constexpr int EFFECTIVE_DPI = 0;
+
 const PerMonitorDpiFunctions& PerMonitorDpi() {
   static const PerMonitorDpiFunctions functions = [] {
     PerMonitorDpiFunctions found = {};
@@ -24,6 +27,22 @@ const PerMonitorDpiFunctions& PerMonitorDpi() {
     return found;
   }();
   return functions;
+}
+
+// Windows 8.1's per-monitor DPI (SHCore, loaded from the system folder only where the newer
+// per-window call is missing): 0 where there is none.
+unsigned MonitorDpi(HWND window) {
+  static HRESULT(WINAPI* const getDpiForMonitor)(HMONITOR, int, UINT*, UINT*) = [] {
+    HRESULT(WINAPI * found)(HMONITOR, int, UINT*, UINT*) = nullptr;
+    ResolveSystemFunction(LoadSystemLibrary(L"shcore.dll"), "GetDpiForMonitor", found);
+    return found;
+  }();
+  UINT x = 0, y = 0;
+  if (getDpiForMonitor == nullptr ||
+      getDpiForMonitor(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), EFFECTIVE_DPI, &x,
+                       &y) != S_OK)
+    return 0;
+  return y;
 }
 
 unsigned SystemDpi() {
@@ -41,7 +60,8 @@ int ScaleForDpi(int value, unsigned dpi) {
 
 unsigned WindowDpi(HWND window) {
   const PerMonitorDpiFunctions& system = PerMonitorDpi();
-  UINT dpi = system.getDpiForWindow != nullptr ? system.getDpiForWindow(window) : 0;
+  UINT dpi =
+      system.getDpiForWindow != nullptr ? system.getDpiForWindow(window) : MonitorDpi(window);
   return dpi != 0 ? dpi : SystemDpi();
 }
 
@@ -52,6 +72,18 @@ SIZE FrameSizeForClient(int clientWidth, int clientHeight, DWORD style, unsigned
       !system.adjustWindowRectExForDpi(&frame, style, FALSE, 0, dpi))
     AdjustWindowRect(&frame, style, FALSE);
   return {frame.right - frame.left, frame.bottom - frame.top};
+}
+
+void SizeClientArea(HWND window, int clientWidth, int clientHeight, SIZE frame) {
+  SetWindowPos(window, nullptr, 0, 0, frame.cx, frame.cy,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  RECT client;
+  GetClientRect(window, &client);
+  int dx = clientWidth - (client.right - client.left);
+  int dy = clientHeight - (client.bottom - client.top);
+  if (dx != 0 || dy != 0)
+    SetWindowPos(window, nullptr, 0, 0, frame.cx + dx, frame.cy + dy,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 HFONT CreateUiFont(unsigned dpi) {

@@ -66,17 +66,9 @@ void PlaceMainWindow(HWND window) {
   int y = screen.top + (screen.bottom - screen.top) / 2 - clientHeight / 2;
   if (x < work.left) x = work.left;
   if (y < work.top) y = work.top;
-  SIZE frame = FrameSizeForClient(clientWidth, clientHeight, MAIN_WINDOW_STYLE, dpi);
-  SetWindowPos(window, nullptr, x, y, frame.cx, frame.cy, SWP_NOZORDER | SWP_NOACTIVATE);
-  // Where the frame metrics for this DPI differ from the system's idea of them, the client area
-  // is made the layout's size all the same.
-  RECT client;
-  GetClientRect(window, &client);
-  int dx = clientWidth - (client.right - client.left);
-  int dy = clientHeight - (client.bottom - client.top);
-  if (dx != 0 || dy != 0)
-    SetWindowPos(window, nullptr, 0, 0, frame.cx + dx, frame.cy + dy,
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  SizeClientArea(window, clientWidth, clientHeight,
+                 FrameSizeForClient(clientWidth, clientHeight, MAIN_WINDOW_STYLE, dpi));
 }
 
 bool CreateMainWindow(HINSTANCE instance, int showMode) {

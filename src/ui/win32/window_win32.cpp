@@ -108,14 +108,17 @@ void CreateControls(HWND window) {
   LayOutControls(window, dpi);
 }
 
-// The window moved to a monitor of another scale (or the scale changed): the system's suggested
-// rectangle, then the controls and the font for the new DPI.
+// The window moved to a monitor of another scale (or the scale changed): the controls and the
+// font for the new DPI, then the system's suggested rectangle, its client area made the layout's
+// at that DPI (the system scales the whole frame, and per monitor v1 leaves the frame unscaled).
 void OnDpiChanged(HWND window, WPARAM dpis, const RECT* suggested) {
-  LayOutControls(window, HIWORD(dpis));
-  if (suggested != nullptr)
-    SetWindowPos(window, nullptr, suggested->left, suggested->top,
-                 suggested->right - suggested->left, suggested->bottom - suggested->top,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
+  unsigned dpi = HIWORD(dpis);
+  LayOutControls(window, dpi);
+  if (suggested == nullptr) return;
+  SetWindowPos(window, nullptr, suggested->left, suggested->top, 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  SizeClientArea(window, ScaleForDpi(CLIENT_WIDTH, dpi), ScaleForDpi(CLIENT_HEIGHT, dpi),
+                 {suggested->right - suggested->left, suggested->bottom - suggested->top});
 }
 
 void ReleaseLayout() {
