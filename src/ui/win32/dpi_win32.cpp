@@ -13,6 +13,26 @@ struct PerMonitorDpiFunctions {
   BOOL(WINAPI* systemParametersInfoForDpi)(UINT, UINT, void*, UINT, UINT);
 };
 
+// GDI32, for the font and the system's DPI. USER32 loads it anyway; resolved at run time all the
+// same, so that the exe's static imports stay KERNEL32, USER32, ADVAPI32 and msvcrt.
+struct GdiFunctions {
+  int(WINAPI* getDeviceCaps)(HDC, int);
+  HFONT(WINAPI* createFontIndirect)(const LOGFONTW*);
+  BOOL(WINAPI* deleteObject)(HGDIOBJ);
+};
+
+const GdiFunctions& Gdi() {
+  static const GdiFunctions functions = [] {
+    GdiFunctions found = {};
+    HMODULE gdi32 = LoadSystemLibrary(L"gdi32.dll");
+    ResolveSystemFunction(gdi32, "GetDeviceCaps", found.getDeviceCaps);
+    ResolveSystemFunction(gdi32, "CreateFontIndirectW", found.createFontIndirect);
+    ResolveSystemFunction(gdi32, "DeleteObject", found.deleteObject);
+    return found;
+  }();
+  return functions;
+}
+
 // GetDpiForMonitor's MDT_EFFECTIVE_DPI: the scale the user picked for that display.
 constexpr int EFFECTIVE_DPI = 0;
 
@@ -46,8 +66,9 @@ unsigned MonitorDpi(HWND window) {
 }
 
 unsigned SystemDpi() {
-  HDC screen = GetDC(nullptr);
-  int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
+  auto getDeviceCaps = Gdi().getDeviceCaps;
+  HDC screen = getDeviceCaps != nullptr ? GetDC(nullptr) : nullptr;
+  int dpi = screen != nullptr ? getDeviceCaps(screen, LOGPIXELSY) : 0;
   if (screen != nullptr) ReleaseDC(nullptr, screen);
   return dpi > 0 ? static_cast<unsigned>(dpi) : BASE_DPI;
 }
@@ -87,6 +108,7 @@ void SizeClientArea(HWND window, int clientWidth, int clientHeight, SIZE frame) 
 }
 
 HFONT CreateUiFont(unsigned dpi) {
+  if (Gdi().createFontIndirect == nullptr) return nullptr;
   NONCLIENTMETRICSW metrics = {};
   metrics.cbSize = sizeof metrics;
   const PerMonitorDpiFunctions& system = PerMonitorDpi();
@@ -99,5 +121,9 @@ HFONT CreateUiFont(unsigned dpi) {
     LONG& height = metrics.lfMessageFont.lfHeight;
     height = MulDiv(height, static_cast<int>(dpi), static_cast<int>(SystemDpi()));
   }
-  return CreateFontIndirectW(&metrics.lfMessageFont);
+  return Gdi().createFontIndirect(&metrics.lfMessageFont);
+}
+
+void DeleteUiFont(HFONT font) {
+  if (font != nullptr && Gdi().deleteObject != nullptr) Gdi().deleteObject(font);
 }

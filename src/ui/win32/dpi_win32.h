@@ -26,5 +26,8 @@ void SizeClientArea(HWND window, int clientWidth, int clientHeight, SIZE frame);
 
 // A new font for the controls at `dpi`: the system's message font for that DPI (the system's
 // metrics scaled from its DPI where it cannot give them for another). The caller owns the font
-// and deletes it with DeleteObject; null when no font could be made.
+// and deletes it with DeleteUiFont; null when no font could be made.
 HFONT CreateUiFont(unsigned dpi);
+
+// Deletes a font CreateUiFont made, once no control draws with it; null is ignored.
+void DeleteUiFont(HFONT font);

@@ -77,7 +77,7 @@ void LayOutControls(HWND window, unsigned dpi) {
   }
   if (font != nullptr) {
     // The controls no longer draw with the old font.
-    if (g_layout.font != nullptr) DeleteObject(g_layout.font);
+    DeleteUiFont(g_layout.font);
     g_layout.font = font;
   }
   g_layout.dpi = dpi;
@@ -123,7 +123,7 @@ void OnDpiChanged(HWND window, WPARAM dpis, const RECT* suggested) {
 
 void ReleaseLayout() {
   // The controls are gone by now: nothing draws with the font any more.
-  if (g_layout.font != nullptr) DeleteObject(g_layout.font);
+  DeleteUiFont(g_layout.font);
   g_layout = {};
 }
 
