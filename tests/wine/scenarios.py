@@ -877,8 +877,8 @@ def scenario_dpi(s):
             abouts[dpi] = geometry(s, dpi)["dialogs"][0]
             s.driver("escape")
             s.wait("About closed", lambda st: not st["dialogs"], 5)
-            print("  %d DPI: client %dx%d, font %d px, Start at %s" % (
-                dpi, client_w, client_h, fonts[dpi], g["controls"][5]["rect"]))
+            print("  %d DPI: client %dx%d, font %d px; label %s, list %s, Start %s" % (
+                dpi, client_w, client_h, fonts[dpi], *(g["controls"][i]["rect"] for i in (1, 7, 5))))
             if dpi == 96:
                 # Moved to a 200 % monitor mid-run: the system suggests the frame doubled.
                 check(s.click(START) == 0, "Start")
