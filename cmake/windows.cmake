@@ -35,6 +35,7 @@ tolvarin_core(tolvarin_core_sim_signed "${TOLVARIN_SIM_UPDATE_URL}" tolvarin_win
 set(SHELL_SOURCES
     src/ui/win32/main_win32.cpp
     src/ui/win32/window_win32.cpp
+    src/ui/win32/dpi_win32.cpp
     src/ui/win32/ui_port_win32.cpp
     resources/tolvarin.rc
     resources/version.rc)

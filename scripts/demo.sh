@@ -4,7 +4,8 @@
 #
 #   scripts/demo.sh            with DISPLAY set: the window opens on your display; you drive it
 #   TOLVARIN_XVFB=1 scripts/demo.sh, or no DISPLAY: runs in Xvfb, driven through the update by
-#                              tolvarin-driver, with screenshots in build/demo/screenshots
+#                              tolvarin-driver, with screenshots in build/demo/screenshots, then
+#                              opens the window once more at 192 DPI (200 %) for one more
 #
 # Builds what is missing, publishes samples/manifest.json into build/demo/server, serves it on
 # 127.0.0.1 at the simulated build's update port (the build setting TOLVARIN_SIM_PORT, 18047 by
@@ -21,8 +22,10 @@ tool=$root/build/native/bin/tolvarin-tool
 source scripts/wine-env.sh
 tree=$TOLVARIN_WINE_TREE
 bin=$root/build/$tree/bin
+# The screen and Wine desktop of the 200 % screenshot: the window's 800 x 900 client area fits.
+DPI_DESKTOP=1600x1200
 
-if [ "${1:-}" != "--drive" ]; then
+if [ "${1:-}" != "--drive" ] && [ "${1:-}" != "--drive-192" ]; then
   scripts/install-deps.sh
   echo "== building what is missing (the $tree build)"
   cmake --preset native >/dev/null
@@ -32,7 +35,7 @@ if [ "${1:-}" != "--drive" ]; then
   port=$(sed -n 's/^TOLVARIN_SIM_PORT:[A-Z]*=//p' "build/$tree/CMakeCache.txt")
 
   echo "== server tree and device"
-  rm -rf "$demo/server" "$demo/device.state" "$demo/screenshots"
+  rm -rf "$demo/server" "$demo/device.state" "$demo/device-192.state" "$demo/screenshots"
   mkdir -p "$demo/screenshots"
   # Signed with the key the program was built with: it refuses any file the record does not hold.
   key=$root/build/$tree/test-key/private.pem
@@ -73,7 +76,11 @@ if [ "${1:-}" != "--drive" ]; then
     if [ -f "$demo/device.state" ]; then "$tool" sim show --state "$demo/device.state"; fi
     exit "$status"
   fi
-  TOLVARIN_XVFB=1 scripts/with-display.sh "$0" --drive
+  status=0
+  TOLVARIN_XVFB=1 scripts/with-display.sh "$0" --drive || status=$?
+  [ "$status" -eq 0 ] || exit "$status"
+  # The same window at 200 %, on a screen large enough to hold it.
+  TOLVARIN_XVFB=1 TOLVARIN_XVFB_SCREEN=$DPI_DESKTOP scripts/with-display.sh "$0" --drive-192
   exit $?
 fi
 
@@ -86,6 +93,38 @@ shot() {
   import -window root "$demo/screenshots/$1.png"
   echo "   screenshot $demo/screenshots/$1.png"
 }
+
+if [ "$1" = "--drive-192" ]; then
+  # The display at 200 % (192 DPI) and a desktop as large as this screen, for this run only.
+  echo "== tolvarin-sim-signed.exe at 192 DPI, with another device at version 5120"
+  wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 192 /f >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d "$DPI_DESKTOP" /f >/dev/null 2>&1
+  restore() {
+    wine reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
+    wineserver -k >/dev/null 2>&1 || true
+  }
+  trap restore EXIT
+  # Wine closes a desktop about a second after its last program; the next opens at the new size.
+  sleep 2.5
+  # Its own state file: the updated device of the run above stays as it is.
+  "$tool" sim create --model-id 4D9C --version 5120 --state "$demo/device-192.state" >/dev/null
+  cd "$demo"
+  TOLVARIN_SIM_STATE="Z:${demo//\//\\}\\device-192.state" wine "$bin/tolvarin-sim-signed.exe" &
+  program=$!
+  driver wait-window 10000
+  driver wait-enabled 112 1 30000 || true
+  driver geometry | python3 -c '
+import json, sys
+g = json.load(sys.stdin)
+print("   %d DPI: client %dx%d, font %d px; Start at %s" % (
+    g["dpi"], g["client"][0], g["client"][1], g["controls"][5]["font"], g["controls"][5]["rect"]))
+'
+  shot 4-offer-192dpi
+  driver click 113
+  wait "$program" || true
+  exit 0
+fi
 show() {  # the window's texts as a person reads them
   driver state | python3 -c '
 import json, sys

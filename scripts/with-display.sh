@@ -4,4 +4,5 @@ set -euo pipefail
 if [ -n "${DISPLAY:-}" ] && [ -z "${TOLVARIN_XVFB:-}" ]; then
   exec "$@"
 fi
-exec xvfb-run -a -s "-screen 0 1024x768x24" "$@"
+# TOLVARIN_XVFB_SCREEN: the private screen's size (a window at 200 % needs a larger one).
+exec xvfb-run -a -s "-screen 0 ${TOLVARIN_XVFB_SCREEN:-1024x768}x24" "$@"

@@ -557,7 +557,7 @@ def sector_gap_longest_s(state_file):
 
 def scenario_busywindow(s):
     """The window's thread held up mid-run: the device is not, and the texts still end right."""
-    s.fixture("offer", delay_us=3000)
+    s.fixture("offer", delay_us=10000)
     s.start_server()
     s.start_program()
     s.wait("Start enabled", lambda st: s.enabled(st, START), 15)
@@ -805,6 +805,131 @@ def scenario_signed(s):
         s.close()
 
 
+# The window at 100 %: its client area and each control's id and rectangle (x, y, width, height),
+# in creation order. A closed drop-down list is as tall as its font needs (None).
+CLIENT_96 = (400, 450)
+LAYOUT_96 = [(114, 15, 10, 370, 80), (116, 50, 40, 300, 40), (115, 15, 100, 370, 70),
+             (115, 15, 180, 370, 80), (117, 60, 130, 280, 35), (112, 100, 290, 200, 50),
+             (113, 100, 370, 200, 50), (125, 40, 210, 320, None)]
+# A desktop that holds the window at 200 %, as a 4K laptop's would.
+DPI_DESKTOP = (1600, 1200)
+DESKTOP_KEY, DESKTOPS_KEY = r"HKCU\Control Panel\Desktop", r"HKCU\Software\Wine\Explorer\Desktops"
+
+
+def reg(s, *argv):
+    return subprocess.run(["wine", "reg"] + list(argv), env=s.env, cwd=s.work, capture_output=True)
+
+
+def reg_value(s, key, name):
+    """A registry value of the prefix as `reg query` prints it, or None when it is not there."""
+    result = reg(s, "query", key, "/v", name)
+    match = re.search(rb"\s" + name.encode() + rb"\s+REG_\w+\s+(\S+)", result.stdout)
+    return match.group(1).decode() if match else None
+
+
+def set_reg_value(s, key, name, kind, value):
+    argv = ["delete", key, "/v", name, "/f"] if value is None else [
+        "add", key, "/v", name, "/t", kind, "/d", value, "/f"]
+    check(reg(s, *argv).returncode == 0, "reg " + " ".join(argv))
+
+
+def fresh_desktop():
+    """Wine closes a desktop about a second after its last program ended; the next one opens a new
+    desktop with the prefix's settings."""
+    time.sleep(2.5)
+
+
+def geometry(s, dpi):
+    rc, out = s.driver("geometry")
+    check(rc == 0, "geometry read")
+    g = json.loads(out)
+    check(g["dpi"] == dpi, "display DPI", g["dpi"])
+    return g
+
+
+def check_layout(g, dpi, slack):
+    """Client size and every control's rectangle at dpi: the 100 % numbers × dpi / 96 within
+    slack pixels; every text fits its control."""
+    def near(got, want, what):
+        check(abs(got - round(want * dpi / 96)) <= slack, "%s at %d DPI" % (what, dpi), got)
+    near(g["client"][0], CLIENT_96[0], "client width")
+    near(g["client"][1], CLIENT_96[1], "client height")
+    check(len(g["controls"]) == len(LAYOUT_96), "eight controls", g["controls"])
+    for control, (cid, *rect) in zip(g["controls"], LAYOUT_96):
+        check(control["id"] == cid, "control order", control)
+        for got, want, what in zip(control["rect"], rect, ("x", "y", "width", "height")):
+            if want is not None:
+                near(got, want, "%d's %s" % (cid, what))
+        check(control["fits"], "text fits its control at %d DPI" % dpi, control)
+
+
+def scenario_dpi(s):
+    """The window at 100, 150 and 200 %: laid out from the 100 % numbers, centred, its font grown
+    with the scale, every text fitting; a DPI change mid-run lays it out again and the run goes
+    on. The prefix's DPI and desktop are put back afterwards."""
+    saved = [(DESKTOP_KEY, "LogPixels", "REG_DWORD", reg_value(s, DESKTOP_KEY, "LogPixels")),
+             (DESKTOPS_KEY, "Default", "REG_SZ", reg_value(s, DESKTOPS_KEY, "Default"))]
+    fonts, abouts = {}, {}
+    try:
+        set_reg_value(s, DESKTOPS_KEY, "Default", "REG_SZ", "%dx%d" % DPI_DESKTOP)
+        s.fixture("offer")
+        s.start_server()
+        for dpi in (96, 144, 192):
+            set_reg_value(s, DESKTOP_KEY, "LogPixels", "REG_DWORD", str(dpi))
+            fresh_desktop()
+            # Slow enough at 100 % for the change of DPI to come mid-run.
+            create_device(s.args.tool, s.state_file, "offer", 20000 if dpi == 96 else 0)
+            s.start_program()
+            s.wait("Start enabled", lambda st: s.enabled(st, START), 15)
+            g = geometry(s, dpi)
+            check_layout(g, dpi, 0 if dpi == 96 else 2)
+            client_w, client_h = g["client"]
+            check(g["frame"][:2] == [DPI_DESKTOP[0] // 2 - client_w // 2,
+                                     DPI_DESKTOP[1] // 2 - client_h // 2], "centred", g["frame"])
+            fonts[dpi] = g["controls"][0]["font"]
+            # The About box scales by the system's own rules (dialog units of its font).
+            s.driver("alt", "?")
+            s.wait("About box", lambda st: any(d["about"] for d in st["dialogs"]), 5)
+            abouts[dpi] = geometry(s, dpi)["dialogs"][0]
+            s.driver("escape")
+            s.wait("About closed", lambda st: not st["dialogs"], 5)
+            print("  %d DPI: client %dx%d, font %d px; label %s, list %s, Start %s" % (
+                dpi, client_w, client_h, fonts[dpi], *(g["controls"][i]["rect"] for i in (1, 7, 5))))
+            if dpi == 96:
+                # Moved to a 200 % monitor mid-run: the system suggests the frame doubled.
+                check(s.click(START) == 0, "Start")
+                s.wait("programming", lambda st: re.match(r"^[TVCI] - ", s.text(st, START)), 20)
+                left, top, right, bottom = g["frame"]
+                rc, _ = s.driver("dpi-change", "192", str(left), str(top),
+                                 str(left + 2 * (right - left)), str(top + 2 * (bottom - top)))
+                check(rc == 0, "WM_DPICHANGED delivered")
+                moved = geometry(s, 96)
+                check_layout(moved, 192, 0)
+                check(moved["frame"][:2] == [left, top], "at the suggested place", moved["frame"])
+                rc, _ = s.driver("dpi-change", "96", str(left), str(top), str(right), str(bottom))
+                check(rc == 0, "WM_DPICHANGED back to 96 delivered")
+                check_layout(geometry(s, 96), 96, 0)
+                check(s.wait_box(DONE_CAPTION, 30)["text"] == DONE_TEXT, "the run ended")
+                s.close_box()
+                s.check_exit()
+                check(s.check_programmed({"VV9V121x", "CC91232x"}) == [0x80000], "run complete")
+            else:
+                check(s.click(EXIT) == 0, "Exit")
+                s.check_exit()
+        check(fonts[96] < fonts[144] < fonts[192], "font grows with the scale", fonts)
+        for dpi in (144, 192):
+            for got, base in zip(abouts[dpi], abouts[96]):
+                check(abs(got / base / (dpi / 96) - 1) < 0.1, "About box scaled at %d DPI" % dpi,
+                      abouts)
+        print("  About box: %s" % abouts)
+    finally:
+        s.close()
+        for key, name, kind, value in saved:
+            set_reg_value(s, key, name, kind, value)
+        # The next program opens its desktop at the prefix's own size.
+        fresh_desktop()
+
+
 SCENARIOS = {
     "release": scenario_release,
     "update": scenario_update,
@@ -820,6 +945,7 @@ SCENARIOS = {
     "nginx-tls": scenario_nginx_tls,
     "tls-errors": scenario_tls_errors,
     "signed": scenario_signed,
+    "dpi": scenario_dpi,
 }
 
 

@@ -242,6 +242,58 @@ int SkipNameOrOrdinal(const uint16_t*& at) {
 
 }  // namespace
 
+// Another process cannot read a control's font (Wine answers WM_GETFONT across processes with 0):
+// here, at each scale a change of DPI brings, every control has one, the same, and not the
+// system's raster font; it grows with the scale and holds the longest texts the run writes. The
+// rectangles follow the 100 % numbers, and are those numbers again back at 96 DPI.
+TEST_F(WindowTest, AChangeOfDpiScalesTheLayoutAndTheFontFromTheHundredPercentNumbers) {
+  const int layout[][4] = {{15, 10, 370, 80},   {50, 40, 300, 40},  {15, 100, 370, 70},
+                           {15, 180, 370, 80},  {60, 130, 280, 35}, {100, 290, 200, 50},
+                           {100, 370, 200, 50}, {40, 210, 320, 0}};
+  SetWindowTextW(static_cast<HWND>(g_app.latestVersionLabel), L"[ 1124 ]  須<開始更新>數次");
+  SetWindowTextW(static_cast<HWND>(g_app.startButton), L"Verify C Complete!");
+  LONG lastHeight = 0;
+  for (UINT dpi : {96u, 120u, 144u, 192u, 96u}) {
+    RECT suggested = {0, 0, 420, 500};
+    SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+    HWND first = GetWindow(window, GW_CHILD), child = first;
+    auto font = reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0));
+    ASSERT_NE(font, nullptr) << dpi;
+    HDC dc = GetDC(child);
+    HGDIOBJ old = SelectObject(dc, font);
+    TEXTMETRICW metrics = {};
+    GetTextMetricsW(dc, &metrics);
+    EXPECT_NE(metrics.tmPitchAndFamily & TMPF_TRUETYPE, 0) << "a TrueType face at " << dpi;
+    if (dpi > 96) {
+      EXPECT_GT(metrics.tmHeight, lastHeight) << dpi;
+    }
+    lastHeight = metrics.tmHeight;
+    for (const int* row : layout) {
+      ASSERT_NE(child, nullptr);
+      EXPECT_EQ(SendMessageW(child, WM_GETFONT, 0, 0), reinterpret_cast<LRESULT>(font));
+      RECT rect, client;
+      GetWindowRect(child, &rect);
+      MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&rect), 2);
+      int at[4] = {rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top};
+      for (int i = 0; i < 4; ++i) {
+        if (row[i] != 0) {
+          EXPECT_NEAR(at[i], row[i] * static_cast<int>(dpi) / 96.0, 0.5) << dpi;
+        }
+      }
+      std::wstring text(static_cast<size_t>(GetWindowTextLengthW(child)), L'\0');
+      GetWindowTextW(child, &text[0], static_cast<int>(text.size() + 1));
+      SIZE extent = {0, 0};
+      GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+      GetClientRect(child, &client);
+      EXPECT_LT(extent.cx, client.right) << dpi << " " << GetDlgCtrlID(child);
+      EXPECT_LE(extent.cy, client.bottom) << dpi << " " << GetDlgCtrlID(child);
+      child = GetWindow(child, GW_HWNDNEXT);
+    }
+    SelectObject(dc, old);
+    ReleaseDC(first, dc);
+  }
+}
+
 TEST_F(WindowTest, TheAboutIconIsStoredAt20By20DialogUnits) {
   HMODULE module = GetModuleHandleW(nullptr);
   HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(ABOUT_DIALOG_ID), MAKEINTRESOURCEW(5));

@@ -11,6 +11,7 @@
 #include "device/disk_interface_win32.h"
 #include "platform/win32/system_library_win32.h"
 #include "ui/win32/device_watch.h"
+#include "ui/win32/dpi_win32.h"
 #include "ui/win32/ui_port_win32.h"
 #include "ui/win32/window_win32.h"
 #include "workflow/session.h"
@@ -44,20 +45,46 @@ void RegisterMainClass(HINSTANCE instance) {
   RegisterClassExW(&windowClass);
 }
 
+// Sizes and centres the main window for the DPI it was created at: the client area is the layout's
+// 400 x 450 at that scale, and the point half of it up and left of the monitor's centre is the
+// window's top-left corner (the client box is centred, not the frame). Kept on the monitor's work
+// area where that would push the caption off it, so that the window can still be moved.
+void PlaceMainWindow(HWND window) {
+  unsigned dpi = WindowDpi(window);
+  int clientWidth = ScaleForDpi(CLIENT_WIDTH, dpi);
+  int clientHeight = ScaleForDpi(CLIENT_HEIGHT, dpi);
+  RECT screen;
+  GetClientRect(GetDesktopWindow(), &screen);
+  RECT work = screen;
+  MONITORINFO monitor = {};
+  monitor.cbSize = sizeof monitor;
+  if (GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), &monitor)) {
+    screen = monitor.rcMonitor;
+    work = monitor.rcWork;
+  }
+  int x = screen.left + (screen.right - screen.left) / 2 - clientWidth / 2;
+  int y = screen.top + (screen.bottom - screen.top) / 2 - clientHeight / 2;
+  if (x < work.left) x = work.left;
+  if (y < work.top) y = work.top;
+  SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  SizeClientArea(window, clientWidth, clientHeight,
+                 FrameSizeForClient(clientWidth, clientHeight, MAIN_WINDOW_STYLE, dpi));
+}
+
 bool CreateMainWindow(HINSTANCE instance, int showMode) {
   g_app.instance = instance;
+  FormatTitle(g_app.textBuffer, TEXT_CAPACITY);
+  // Made hidden at the 100 % place, on the monitor it will show on; sized and centred for that
+  // monitor's scale before it is shown.
+  SIZE frame = FrameSizeForClient(CLIENT_WIDTH, CLIENT_HEIGHT, MAIN_WINDOW_STYLE, BASE_DPI);
   RECT desktop;
   GetClientRect(GetDesktopWindow(), &desktop);
-  // Centres the 400 x 450 client box, not the frame around it.
-  int x = (desktop.right - desktop.left) / 2 - CLIENT_WIDTH / 2;
-  int y = (desktop.bottom - desktop.top) / 2 - CLIENT_HEIGHT / 2;
-  FormatTitle(g_app.textBuffer, TEXT_CAPACITY);
-  RECT frame = {0, 0, CLIENT_WIDTH, CLIENT_HEIGHT};
-  AdjustWindowRect(&frame, MAIN_WINDOW_STYLE, FALSE);
-  HWND window = CreateWindowExW(0, Wide(g_app.className), Wide(g_app.textBuffer), MAIN_WINDOW_STYLE,
-                                x, y, frame.right - frame.left, frame.bottom - frame.top, nullptr,
-                                nullptr, instance, nullptr);
+  HWND window =
+      CreateWindowExW(0, Wide(g_app.className), Wide(g_app.textBuffer), MAIN_WINDOW_STYLE,
+                      desktop.right / 2 - CLIENT_WIDTH / 2, desktop.bottom / 2 - CLIENT_HEIGHT / 2,
+                      frame.cx, frame.cy, nullptr, nullptr, instance, nullptr);
   if (window == nullptr) return false;
+  PlaceMainWindow(window);
   g_app.mainWindow = window;
   SetTimer(window, SEARCH_TIMER_ID, SEARCH_PERIOD_MS, nullptr);
   ShowWindow(window, showMode);

@@ -9,6 +9,7 @@
 
 #include "app/app_state.h"
 #include "base/strings.h"
+#include "ui/win32/dpi_win32.h"
 #include "ui/win32/ui_port_win32.h"
 #include "workflow/identify.h"
 #include "workflow/run_images.h"
@@ -38,19 +39,57 @@ static_assert(GROUP_STYLE == 0x50000007 && LABEL_STYLE == 0x50000001 &&
                   BUTTON_STYLE == 0x50000001 && COMBO_STYLE == 0x50000203,
               "control styles");
 
+// The controls in creation order, at 96 DPI; every other scale is computed from these numbers.
+const ControlSpec CONTROLS[] = {
+    {L"Button", STR_DEVICE_GROUP, GROUP_STYLE, 15, 10, 370, 80, ID_DEVICE_GROUP, nullptr},
+    {L"STATIC", -1, LABEL_STYLE, 50, 40, 300, 40, ID_DEVICE_LABEL, &g_app.deviceVersionLabel},
+    {L"Button", STR_LATEST_GROUP, GROUP_STYLE, 15, 100, 370, 70, ID_VERSION_GROUP, nullptr},
+    {L"Button", STR_AVAILABLE_GROUP, GROUP_STYLE, 15, 180, 370, 80, ID_VERSION_GROUP, nullptr},
+    {L"STATIC", 0, LABEL_STYLE, 60, 130, 280, 35, ID_LATEST_LABEL, &g_app.latestVersionLabel},
+    {L"BUTTON", STR_START, BUTTON_STYLE, 100, 290, 200, 50, ID_START_BUTTON, &g_app.startButton},
+    {L"BUTTON", STR_EXIT, BUTTON_STYLE, 100, 370, 200, 50, ID_EXIT_BUTTON, &g_app.exitButton},
+    {L"ComboBox", 0, COMBO_STYLE, 40, 210, 320, 400, ID_VERSION_COMBO, &g_app.versionCombo},
+};
+constexpr size_t CONTROL_COUNT = sizeof CONTROLS / sizeof CONTROLS[0];
+
+// The main window's controls (two group boxes share an id) and the font they draw with, at the
+// DPI they are laid out for. Main thread only.
+struct Layout {
+  HWND controls[CONTROL_COUNT];
+  HFONT font;
+  unsigned dpi;
+};
+Layout g_layout = {};
+
+// Places every control for `dpi` and gives each (group captions too) the UI font of that DPI.
+// The workers are not involved: they keep writing texts, which the controls draw in the new font.
+void LayOutControls(HWND window, unsigned dpi) {
+  HFONT font = CreateUiFont(dpi);
+  for (size_t i = 0; i < CONTROL_COUNT; ++i) {
+    HWND control = g_layout.controls[i];
+    if (control == nullptr) continue;
+    if (font != nullptr) SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    // After the font: a drop-down list sizes its field to its font, and the height given here is
+    // that of the open list.
+    const ControlSpec& row = CONTROLS[i];
+    SetWindowPos(control, nullptr, ScaleForDpi(row.x, dpi), ScaleForDpi(row.y, dpi),
+                 ScaleForDpi(row.width, dpi), ScaleForDpi(row.height, dpi),
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  if (font != nullptr) {
+    // The controls no longer draw with the old font.
+    DeleteUiFont(g_layout.font);
+    g_layout.font = font;
+  }
+  g_layout.dpi = dpi;
+  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
 void CreateControls(HWND window) {
-  const ControlSpec controls[] = {
-      {L"Button", STR_DEVICE_GROUP, GROUP_STYLE, 15, 10, 370, 80, ID_DEVICE_GROUP, nullptr},
-      {L"STATIC", -1, LABEL_STYLE, 50, 40, 300, 40, ID_DEVICE_LABEL, &g_app.deviceVersionLabel},
-      {L"Button", STR_LATEST_GROUP, GROUP_STYLE, 15, 100, 370, 70, ID_VERSION_GROUP, nullptr},
-      {L"Button", STR_AVAILABLE_GROUP, GROUP_STYLE, 15, 180, 370, 80, ID_VERSION_GROUP, nullptr},
-      {L"STATIC", 0, LABEL_STYLE, 60, 130, 280, 35, ID_LATEST_LABEL, &g_app.latestVersionLabel},
-      {L"BUTTON", STR_START, BUTTON_STYLE, 100, 290, 200, 50, ID_START_BUTTON, &g_app.startButton},
-      {L"BUTTON", STR_EXIT, BUTTON_STYLE, 100, 370, 200, 50, ID_EXIT_BUTTON, &g_app.exitButton},
-      {L"ComboBox", 0, COMBO_STYLE, 40, 210, 320, 400, ID_VERSION_COMBO, &g_app.versionCombo},
-  };
   HINSTANCE instance = static_cast<HINSTANCE>(g_app.instance);
-  for (const ControlSpec& row : controls) {
+  unsigned dpi = WindowDpi(window);
+  for (size_t i = 0; i < CONTROL_COUNT; ++i) {
+    const ControlSpec& row = CONTROLS[i];
     if (row.captionId > 0)
       g_app.ui->LoadString(row.captionId, g_app.textBuffer, TEXT_CAPACITY);
     else if (row.captionId < 0)
@@ -58,13 +97,35 @@ void CreateControls(HWND window) {
     else
       g_app.textBuffer[0] = 0;
     HWND control = CreateWindowExW(
-        0, row.windowClass, Wide(g_app.textBuffer), row.style, row.x, row.y, row.width, row.height,
-        window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance, nullptr);
+        0, row.windowClass, Wide(g_app.textBuffer), row.style, ScaleForDpi(row.x, dpi),
+        ScaleForDpi(row.y, dpi), ScaleForDpi(row.width, dpi), ScaleForDpi(row.height, dpi), window,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance, nullptr);
+    g_layout.controls[i] = control;
     if (row.kept != nullptr) *row.kept = control;
     // Start waits for the update check; the list for the catalogue.
     if (row.id == ID_EXIT_BUTTON) EnableWindow(static_cast<HWND>(g_app.startButton), FALSE);
     if (row.id == ID_VERSION_COMBO) EnableWindow(control, FALSE);
   }
+  LayOutControls(window, dpi);
+}
+
+// The window moved to a monitor of another scale (or the scale changed): the controls and the
+// font for the new DPI, then the system's suggested rectangle, its client area made the layout's
+// at that DPI (the system scales the whole frame, and per monitor v1 leaves the frame unscaled).
+void OnDpiChanged(HWND window, WPARAM dpis, const RECT* suggested) {
+  unsigned dpi = HIWORD(dpis);
+  LayOutControls(window, dpi);
+  if (suggested == nullptr) return;
+  SetWindowPos(window, nullptr, suggested->left, suggested->top, 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  SizeClientArea(window, ScaleForDpi(CLIENT_WIDTH, dpi), ScaleForDpi(CLIENT_HEIGHT, dpi),
+                 {suggested->right - suggested->left, suggested->bottom - suggested->top});
+}
+
+void ReleaseLayout() {
+  // The controls are gone by now: nothing draws with the font any more.
+  DeleteUiFont(g_layout.font);
+  g_layout = {};
 }
 
 // Identification, the update check and, once a run is offered, the prefetch: the window's own
@@ -143,6 +204,12 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return 0;
     case WM_DESTROY:
       PostQuitMessage(0);
+      return 0;
+    case WM_NCDESTROY:
+      ReleaseLayout();
+      break;
+    case WM_DPICHANGED:
+      OnDpiChanged(window, wParam, reinterpret_cast<const RECT*>(lParam));
       return 0;
     case WM_PAINT: {
       // The class background and the controls make the whole picture.
