@@ -277,7 +277,7 @@ class Session:
 
     def close_box(self):
         rc, _ = self.driver("close-box")
-        check(rc == 0, "a box to close")
+        check(rc == 0, "a box to close", rc)
 
     def wait_exit(self, timeout=15.0):
         try:
