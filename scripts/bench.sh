@@ -5,7 +5,9 @@
 #           0.5 ms device delay (also through the Linux program, tolvarin-sim), 16 MiB download
 #           against curl, peak memory of a 4 MiB update, and
 #           the simulated Windows build's 1 MiB update under Wine against the native one (the
-#           i686 build, or the x86-64 one where 32-bit code cannot run: the report names it)
+#           i686 build, or the x86-64 one where 32-bit code cannot run: the report names it), and
+#           the sample release served at about 5 Mbit/s, Start pressed after the prefetch and at
+#           once, against the same run on plain loopback
 #   smoke   the same, short and on the native build, so that the benchmarks keep working
 #           (scripts/test.sh runs it); its figures mean nothing
 # Wall-clock figures depend on what else the machine runs; instruction counts (callgrind) do not.
@@ -25,6 +27,7 @@ case "$mode" in
     wine_args=(--kib 1024 --reps 3)
     term_args=(--kib 1024 --reps 3)
     profile_sectors=256
+    prefetch_args=(--reps 3)
     ;;
   smoke)
     preset=native
@@ -34,6 +37,7 @@ case "$mode" in
     wine_args=(--kib 64 --reps 1)
     term_args=(--kib 64 --reps 1)
     profile_sectors=16
+    prefetch_args=(--smoke)
     ;;
   *)
     echo "usage: scripts/bench.sh [smoke]" >&2
@@ -44,7 +48,7 @@ esac
 echo "== building (preset $preset)"
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j "$jobs" --target tolvarin-core-bench tolvarin-update-bench \
-  tolvarin-update-memory tolvarin-bench-fixture tolvarin-sim >/dev/null
+  tolvarin-update-memory tolvarin-bench-fixture tolvarin-prefetch-bench tolvarin-sim >/dev/null
 bin=build/$preset/bin
 
 # Runs a step with its output kept aside; shows it when the step fails.
@@ -64,6 +68,9 @@ quiet "$bin/tolvarin-update-bench" "${update_args[@]}" --benchmark_out="$out/upd
   --benchmark_out_format=json
 echo "== peak memory"
 "$bin/tolvarin-update-memory" "$memory_kib" >"$out/memory.txt"
+
+echo "== the sample release over a slow link"
+"$bin/tolvarin-prefetch-bench" "${prefetch_args[@]}" >"$out/prefetch.txt"
 
 echo "== the Linux program, on a terminal and piped"
 quiet python3 scripts/bench_term.py --bin "$bin" --work "$out/term" \

@@ -4,7 +4,8 @@
     bench_report.py OUT_DIR MODE
 
 OUT_DIR holds core.json and update.json (Google Benchmark), memory.txt (tolvarin-update-memory),
-term.json (bench_term.py), and wine.json (bench_wine.py) or wine.status (why there is none). MODE "smoke" only checks that
+prefetch.txt (tolvarin-prefetch-bench), term.json (bench_term.py), and wine.json (bench_wine.py)
+or wine.status (why there is none). MODE "smoke" only checks that
 every figure is there.
 """
 import json
@@ -104,6 +105,43 @@ def report_term(out):
         gap = statistics.median(r["median_gap_us"] for r in runs)
         print("     typical gap %.2f us a request (median of runs): x requests = %.2f %% of the "
               "device's time" % (gap, 100 * gap * 1e-6 * requests / nominal))
+
+
+def report_prefetch(out):
+    print("\n6. The sample release (4 images) over a link of about 5 Mbit/s: Start to the closing "
+          "box")
+    runs, header = {}, {}
+    with open(os.path.join(out, "prefetch.txt")) as f:
+        for line in f:
+            words = line.split()
+            if len(words) == 2:
+                header[words[0]] = float(words[1])
+            else:
+                runs.setdefault(words[0], []).append(
+                    {k: float(v) for k, v in zip(words[1::2], words[2::2])})
+    first = runs["loopback_at_once"][0]
+    device_s = first["requests"] * header["delay_us"] * 1e-6
+    print("   the device's own time: %d requests x %d us = %.3f s" %
+          (first["requests"], header["delay_us"], device_s))
+    best = {mode: min(r["run_s"] for r in entries) for mode, entries in runs.items()}
+    labels = (("loopback_at_once", "loopback, Start at once"),
+              ("slow_prefetched", "5 Mbit/s, Start after the prefetch"),
+              ("slow_at_once", "5 Mbit/s, Start at once (download and device)"))
+    for mode, label in labels:
+        entries = runs[mode]
+        med = statistics.median(r["run_s"] for r in entries)
+        print("   %-47s fastest %.3f s (%+.2f %% of the device's), median %.3f s of %d; "
+              "against loopback %+.2f %%" %
+              (label, best[mode], 100 * (best[mode] - device_s) / device_s, med, len(entries),
+               100 * (best[mode] - best["loopback_at_once"]) / best["loopback_at_once"]))
+    offer = statistics.median(r["offer_s"] for r in runs["slow_prefetched"])
+    images = first["image_bytes"]
+    print("     the prefetch took %.3f s with the offer on screen (median): %.2f Mbit/s for %d "
+          "bytes of images" % (offer, images * 8 / offer / 1e6, images))
+    peak = max(r["peak_bytes"] for entries in runs.values() for r in entries)
+    print("   peak memory, identification to the closing box: the heap %.0f KiB above its start, "
+          "against %.0f KiB of images in the run: %.2f x" %
+          (peak / 1024, images / 1024, peak / images))
 
 
 def main():
@@ -268,6 +306,7 @@ def main():
                 status = f.read().strip()
         print("   pending: " + status)
     report_term(out)
+    report_prefetch(out)
     # Every figure must be there, Wine's too, even in a smoke run; only a machine that cannot run
     # the program at all is let off.
     missing = not os.path.exists(wine_path) and not status.startswith("skipped:")

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/messages.h"
@@ -25,6 +26,7 @@
 #include "support/test_clock.h"
 #include "update_builder.h"
 #include "workflow/identify.h"
+#include "workflow/run_images.h"
 #include "workflow/update_run.h"
 
 namespace {
@@ -103,9 +105,10 @@ std::vector<uint8_t> CurrentPage() {
   return BuildInfoPage(0x52, "4D9C", "2131", "V18", "007");
 }
 
-// The Start captions that programming `image` shows, after the download caption.
+// The Start captions that programming `image` shows. The download caption comes once, before the
+// first image, while the run fetches its images.
 std::vector<std::u16string> ProgressTexts(const ImagePlan& image, char letter) {
-  std::vector<std::u16string> out = {TableString(STR_DOWNLOADING)};
+  std::vector<std::u16string> out;
   int first = image.firstSector, last = image.lastSector;
   out.push_back(Fmt(FORMAT_PROGRESS_COUNT, last - first + 1));
   for (int s = first; s <= last; ++s) out.push_back(Fmt(FORMAT_PROGRESS_WRITE, letter, last - s));
@@ -199,7 +202,7 @@ TEST_F(WorkflowTest, APendingUpdateAppliesEveryItemAndTheSelectedMainImage) {
   for (const ImagePlan* image : {&t, &v, &c2, &i}) ExpectProgrammed(*image);
   EXPECT_EQ(device.UnverifiedBytes(), 0u) << "everything written was read back";
 
-  std::vector<std::u16string> progress;
+  std::vector<std::u16string> progress = {TableString(STR_DOWNLOADING)};
   for (auto [image, letter] : {std::pair{&t, 'T'}, {&v, 'V'}, {&c2, 'C'}, {&i, 'I'}}) {
     std::vector<std::u16string> part = ProgressTexts(*image, letter);
     progress.insert(progress.end(), part.begin(), part.end());
@@ -595,8 +598,7 @@ TEST_F(WorkflowTest, AServerThatDiesMidImageStopsTheRun) {
   ui.comboSelection = 1;
   RunUpdate();
   ExpectOneBox(u"讀檔 失敗!", u"網路問題", MB_STYLE_ICON_ERROR);
-  EXPECT_EQ(Erased(), Concat({Sectors(ImageNamed(model, T)), Sectors(ImageNamed(model, V))}))
-      << "nothing of the cut image's range is erased";
+  EXPECT_TRUE(Erased().empty()) << "nothing is erased without every image in hand";
   EXPECT_TRUE(device.commands.empty());
 }
 
@@ -652,8 +654,8 @@ TEST_F(WorkflowTest, AnEntryOfAKindWithoutALetterShowsAQuestionMark) {
   EXPECT_EQ(g_app.catalogue.entries[2].pendingSize, g_app.catalogue.entries[2].fullSize)
       << "a kind without a stamp is never current";
   RunUpdate();
-  std::vector<std::u16string> progress = ProgressTexts(ImageNamed(model, T), 'T');
-  for (auto [name, letter] : {std::pair{C1, 'C'}, {X5, '?'}}) {
+  std::vector<std::u16string> progress = {TableString(STR_DOWNLOADING)};
+  for (auto [name, letter] : {std::pair{T, 'T'}, {C1, 'C'}, {X5, '?'}}) {
     std::vector<std::u16string> part = ProgressTexts(ImageNamed(model, name), letter);
     progress.insert(progress.end(), part.begin(), part.end());
   }
@@ -722,6 +724,113 @@ TEST_F(WorkflowTest, TheRunDisablesStartBeforeAnythingElse) {
   EXPECT_EQ(orderUi.order[3], "enable " + std::to_string(ID_VERSION_COMBO) + " off");
   for (size_t k = 4; k < orderUi.order.size(); ++k)
     EXPECT_NE(orderUi.order[k].rfind("enable", 0), 0u) << "nothing is enabled again";
+}
+
+namespace {
+
+// The simulated device, also noting when its first erase arrives.
+class CTimedPlatform : public CSimPlatform {
+ public:
+  using CSimPlatform::CSimPlatform;
+  int DeviceIo(DeviceHandle handle, ScsiRequest* request) override {
+    int result = CSimPlatform::DeviceIo(handle, request);
+    if (firstErase == Clock::time_point{} && !device->log.empty() &&
+        device->log.back().kind == SIM_ERASE)
+      firstErase = Clock::now();
+    return result;
+  }
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point firstErase;
+};
+
+// Waits up to 30 s for the prefetch to have tried everything the current selection needs.
+bool PrefetchSettles() {
+  for (int k = 0; k < 3000 && !PrefetchSettled(); ++k)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return PrefetchSettled();
+}
+
+// The prefetch on a thread of its own, as a front end runs it; at the end of the test the run's
+// claim stops it (it claims nothing when the run has) and the thread is joined.
+class CPrefetchThread {
+ public:
+  CPrefetchThread() : thread(PrefetchRunImages) {}
+  ~CPrefetchThread() {
+    ClaimRunImages(nullptr, 0);
+    thread.join();
+  }
+
+ private:
+  std::thread thread;
+};
+
+class PrefetchTest : public WorkflowTest {
+ protected:
+  void SetUp() override {
+    WorkflowTest::SetUp();
+    ResetAppState(&ui, &timed);
+    ASSERT_EQ(g_app.hidCmd.FindDevice(), 1);
+  }
+  CTimedPlatform timed{&device};
+};
+
+}  // namespace
+
+// The prefetch on its worker while the offer stays on screen, from a slow server: first for the
+// first line, then for the second one picked meanwhile, the first and the second again. Then the
+// server is gone: Start finds everything in hand, fetches nothing, shows no download caption and
+// erases at once.
+TEST_F(PrefetchTest, TheImagesAreInHandBeforeStart) {
+  ModelPlan model = SampleModel();
+  Publish(model);
+  char pool[9];
+  PoolDirectoryFor("4D9C", pool);
+  StartServer("slow", pool);
+  Plug(BehindPage());
+  IdentifyDevice();
+  ASSERT_TRUE(ui.Enabled(ID_START_BUTTON));
+
+  CPrefetchThread prefetch;
+  ASSERT_TRUE(PrefetchSettles());
+  for (int line : {1, 0, 1}) {
+    ui.ComboSelect(line);
+    NoteSelectionChanged();
+    ASSERT_TRUE(PrefetchSettles());
+  }
+  EXPECT_TRUE(ui.boxes.empty());
+  EXPECT_TRUE(ui.Enabled(ID_START_BUTTON)) << "the offer stays on screen";
+  EXPECT_TRUE(Addresses(SIM_ERASE).empty());
+  server->Stop();
+
+  auto start = CTimedPlatform::Clock::now();
+  RunUpdate();
+  ExpectOneBox(TEXT_DONE, CAPTION_DONE, MB_STYLE_OK);
+  for (const std::string& name : {T, V, C2, I}) ExpectProgrammed(ImageNamed(model, name));
+  std::vector<std::u16string> captions = ui.Texts(ID_START_BUTTON);
+  EXPECT_EQ(std::find(captions.begin(), captions.end(), TableString(STR_DOWNLOADING)),
+            captions.end())
+      << "nothing to wait for";
+  auto untilErase = std::chrono::duration_cast<std::chrono::milliseconds>(timed.firstErase - start);
+  EXPECT_LT(untilErase.count(), 100) << "the first erase follows Start at once";
+}
+
+// A prefetch that failed showed nothing; Start fetches that image again, from a server that now
+// has it, and the run succeeds.
+TEST_F(PrefetchTest, AnImageItCouldNotHaveIsFetchedAtStart) {
+  ModelPlan model = SampleModel();
+  Publish(model);
+  StartServer("not-found", C1);
+  Plug(BehindPage());
+  IdentifyDevice();
+  CPrefetchThread prefetch;
+  ASSERT_TRUE(PrefetchSettles());
+  EXPECT_TRUE(ui.boxes.empty()) << "a failed prefetch is not reported";
+  StartServer();
+
+  RunUpdate();
+  ExpectOneBox(TEXT_DONE, CAPTION_DONE, MB_STYLE_OK);
+  for (const std::string& name : {T, V, C1, I}) ExpectProgrammed(ImageNamed(model, name));
+  EXPECT_EQ(ui.Texts(ID_START_BUTTON)[0], TableString(STR_DOWNLOADING));
 }
 
 // One update of a 1 MiB main image with no injected device delay. Times and peak memory are

@@ -28,4 +28,4 @@ int FetchIndexFile(uint8_t* buffer, int capacity, const char* baseUrl, const cha
 extern int g_downloadStallSeconds;
 // Native (libcurl) build: a PEM file of CA certificates trusted for https beside the system's, or
 // empty. Tests give it their own CA; certificates are verified either way.
-extern std::string g_downloadExtraCaFile;
+extern std::string& g_downloadExtraCaFile;

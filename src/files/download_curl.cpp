@@ -1,5 +1,6 @@
 // DownloadToBuffer on libcurl, for the native build.
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 
 #include <chrono>
 #include <cstdio>
@@ -49,10 +50,16 @@ bool IsTlsFailure(CURLcode code) {
 }  // namespace
 
 int g_downloadStallSeconds = 30;
-std::string g_downloadExtraCaFile;
+// Never destroyed: a download may still start while the process runs its exit handlers.
+std::string& g_downloadExtraCaFile = *new std::string;
 
 int DownloadToBuffer(uint8_t* buffer, int capacity, const char* url, const WChar* fileName) {
-  static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  // The process may end while a worker is inside a download or a digest (the prefetch is waited
+  // for by nobody): OpenSSL, libcurl's TLS and the signature checks' library, must not tear itself
+  // down at exit under it. The first download comes before any signature check, so this first
+  // call into OpenSSL makes the choice.
+  static const bool initialised = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1 &&
+                                  curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
   if (!initialised) return ERR_OFFLINE;
   CURL* curl = curl_easy_init();
   if (curl == nullptr) return ERR_OFFLINE;

@@ -78,10 +78,18 @@ bool MayFetch(const char* path) {
   return !ChecksPublications() || FindRecordedFile(g_app.record, path) != nullptr;
 }
 
-bool AcceptSignedFile(const char* path, const uint8_t* data, int length) {
-  if (!ChecksPublications()) return true;
-  int result = CheckRecordedFile(g_app.record, path, data, length);
-  if (result == RECORD_OK) return true;
+int CheckSignedFile(const char* path, const uint8_t* data, int length) {
+  if (!ChecksPublications()) return RECORD_OK;
+  return CheckRecordedFile(g_app.record, path, data, length);
+}
+
+void ReportSignedFileRefused(int result) {
   FatalError(RecordCheckText(result));
+}
+
+bool AcceptSignedFile(const char* path, const uint8_t* data, int length) {
+  int result = CheckSignedFile(path, data, length);
+  if (result == RECORD_OK) return true;
+  ReportSignedFileRefused(result);
   return false;
 }

@@ -19,8 +19,16 @@ bool ChecksPublications();
 // without keys; with keys only when the verified record lists it.
 bool MayFetch(const char* path);
 
-// Accepts a downloaded file (length bytes at data, the caller's) at path under the base path:
-// true when the program has no keys, or the record lists path with this length and SHA-256.
-// Otherwise shows the numbered text, asks the process to end and returns false: the file must
-// not be descrambled, parsed or programmed.
+// Holds a downloaded file (length bytes at data, the caller's) at path under the base path against
+// the record, showing nothing: RECORD_OK when the program has no keys, or the record lists path
+// with this length and SHA-256; otherwise the RecordCheck that refuses it (the file must not be
+// descrambled, parsed or programmed). Safe on any thread once the record is verified.
+int CheckSignedFile(const char* path, const uint8_t* data, int length);
+
+// Shows the numbered text of a refusal by CheckSignedFile (result not RECORD_OK) and asks the
+// process to end.
+void ReportSignedFileRefused(int result);
+
+// CheckSignedFile, reporting a refusal: true when the file may be used; otherwise the refusal has
+// been shown, the process asked to end, and the result is false.
 bool AcceptSignedFile(const char* path, const uint8_t* data, int length);

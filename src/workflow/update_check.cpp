@@ -10,6 +10,7 @@
 #include "files/update_file.h"
 #include "workflow/catalogue_compare.h"
 #include "workflow/publication_check.h"
+#include "workflow/run_images.h"
 
 int CheckForUpdates() {
   bool offer = true;
@@ -69,6 +70,10 @@ int CheckForUpdates() {
     FormatText(g_app.textBuffer, TEXT_CAPACITY, format, version);
     g_app.ui->SetControlText(ID_LATEST_LABEL, g_app.textBuffer);
   }
-  if (offer) g_app.ui->EnableControl(ID_START_BUTTON, true);
+  if (offer) {
+    // Before Start is on: a run started at once finds the store of this offer.
+    OfferRunImages();
+    g_app.ui->EnableControl(ID_START_BUTTON, true);
+  }
   return 1;
 }

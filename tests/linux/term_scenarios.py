@@ -342,6 +342,17 @@ def scenario_errors(_):
     error_box(world, ["--yes"], "執行時錯誤", r"錯誤碼: 0402 -\d", "corrupt-image", answer=False)
     check(world.device()["commands"] == [], "no finishing command after a failure")
     world.close()
+    # The main image, last of the run, cut short by the server: the images before it are in hand
+    # by then, and none of them is written.
+    world = World("errors-image-cut", "offer", server=False)
+    world.server = Server(os.path.join(world.dir, "server"), "--fault", "cut", "--fault-path",
+                          worlds.C1_IMAGE[0])
+    world.port = world.server.port
+    error_box(world, ["--yes"], "網路問題", "讀檔 失敗!", "image-cut", answer=False)
+    device = world.device()
+    check(device["commands"] == [] and device["sectors"] == [], "a network failure writes nothing",
+          device)
+    world.close()
     world = World("errors-ignorewrite", "ignorewrite")
     error_box(world, ["--yes", "--select", "2"], "執行時錯誤", r"錯誤碼: 0403\+ 1", "verify",
               answer=False)

@@ -93,9 +93,10 @@ class CFaultWorld {
   RunRecord Run(const std::string& baseUrl, const RunHooks& hooks = {});
 
   // Checks what every case must keep, whatever its fault: the process ended once with status 0
-  // after exactly one box; no flash request outside the range of the image in hand, and none
-  // before that image was downloaded and checked; a success box only over flash that equals every
-  // applied image, with nothing left unread; flash outside every image's range unchanged.
+  // after exactly one box; no flash request outside the range of the image being programmed, and
+  // none before every image of the run was downloaded and checked; a success box only over flash
+  // that equals every applied image, with nothing left unread; flash outside every image's range
+  // unchanged.
   void CheckInvariants() const;
 
   // Number of bytes of image `index` (of model.images) whose flash differs from its payload.

@@ -105,11 +105,12 @@ CTempDir::~CTempDir() {
 }
 
 CLocalServer::CLocalServer(const std::string& root, const std::string& fault,
-                           const std::string& faultPath) {
+                           const std::string& faultPath, const std::vector<std::string>& options) {
   std::vector<std::string> args = {"python3", TOLVARIN_SERVER_SCRIPT, "--root", root, "--port",
                                    "0"};
   if (!fault.empty()) args.insert(args.end(), {"--fault", fault});
   if (!faultPath.empty()) args.insert(args.end(), {"--fault-path", faultPath});
+  args.insert(args.end(), options.begin(), options.end());
   pid = SpawnServer(args, &port, nullptr);
 }
 

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 #include <string>
+#include <vector>
 
 #include "publisher.h"
 
@@ -20,12 +21,13 @@ class CTempDir {
 };
 
 // Starts the server on a free port of 127.0.0.1 serving `root`, with an optional fault (a mode of
-// the server, "" for none) limited to paths holding faultPath, and waits for its READY line.
-// The destructor kills the server and reaps it.
+// the server, "" for none) limited to paths holding faultPath and more of its options (the slow
+// mode's pace, say), and waits for its READY line. The destructor kills the server and reaps it.
 class CLocalServer {
  public:
   explicit CLocalServer(const std::string& root, const std::string& fault = "",
-                        const std::string& faultPath = "");
+                        const std::string& faultPath = "",
+                        const std::vector<std::string>& options = {});
   ~CLocalServer();
   CLocalServer(const CLocalServer&) = delete;
   CLocalServer& operator=(const CLocalServer&) = delete;

@@ -164,9 +164,11 @@ class Session:
     def unplug(self):
         os.remove(self.state_file)
 
-    def start_server(self):
+    def start_server(self, *options):
+        """The update server on PORT; options are its own (a fault, say)."""
         self.server = subprocess.Popen(
-            [sys.executable, self.args.server, "--root", self.root, "--port", str(PORT)],
+            [sys.executable, self.args.server, "--root", self.root, "--port", str(PORT)]
+            + list(options),
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         line = self.server.stdout.readline()
         check(line.strip() == "READY %d" % PORT, "update server ready", line)
@@ -275,7 +277,7 @@ class Session:
 
     def close_box(self):
         rc, _ = self.driver("close-box")
-        check(rc == 0, "a box to close")
+        check(rc == 0, "a box to close", rc)
 
     def wait_exit(self, timeout=15.0):
         try:
@@ -448,7 +450,8 @@ def fatal_box(s, text_pattern, step):
 
 
 def scenario_errors(s):
-    """Error boxes: malformed model id, server down, corrupt image, device ignoring writes."""
+    """Error boxes: malformed model id, server down, corrupt image, missing image, device ignoring
+    writes."""
     s.fixture("badmodel")
     s.start_server()
     s.start_program()
@@ -476,6 +479,19 @@ def scenario_errors(s):
           (commands, sorted(sectors)))
     s.close()
 
+    # The main image, last of the run, missing on the server: its error page fails the check
+    # after the images before it are in hand, and none of them is written.
+    s.fixture("offer")
+    s.start_server("--fault", "not-found", "--fault-path", C1_IMAGE[0])
+    s.start_program()
+    s.wait("Start enabled", lambda st: s.enabled(st, START), 15)
+    check(s.click(START) == 0, "Start")
+    fatal_box(s, r"錯誤碼: 0402 -\d", "4-missing-image")
+    commands, sectors = s.device()
+    check(commands == [] and sectors == {}, "a missing image writes nothing",
+          (commands, sorted(sectors)))
+    s.close()
+
     s.fixture("ignorewrite")
     s.start_server()
     s.start_program()
@@ -485,7 +501,7 @@ def scenario_errors(s):
     payload = s.image_payload("VV9V121x")
     mismatches = sum(1 for b in payload[:256] if b != 0xFF)
     expected = "錯誤碼: 0403+%2d\n%8d\n%8d" % (1, len(payload) + 32, mismatches)
-    fatal_box(s, re.escape(expected), "4-verify-failed")
+    fatal_box(s, re.escape(expected), "5-verify-failed")
     commands, _ = s.device()
     check(commands == [], "no finishing command after a failure", commands)
 

@@ -4,7 +4,8 @@
 // Usage: tolvarin-driver COMMAND [ARGS]. Ids are decimal or 0x-hex; TEXT arguments are UTF-8 in
 // hexadecimal (so that no code page stands between the test and the program); timeouts in ms.
 //   state                   JSON: title, controls (text, enabled), version list, dialogs
-//   select LINE             picks a line of the version list (CB_SETCURSEL)
+//   select LINE             picks a line of the version list (CB_SETCURSEL, then the
+//                           CBN_SELCHANGE notice a user's pick sends its window)
 //   click ID                presses an enabled button (posted BM_CLICK); exit 3 when disabled
 //   alt CHAR                types Alt+CHAR into the main window (system keyboard input)
 //   escape                  types Esc into the About box
@@ -414,7 +415,9 @@ int wmain(int argc, wchar_t** argv) {
     return SendDpiChange(main, static_cast<UINT>(ParseInt(arg(2))), suggested);
   }
   if (command == L"select") {
-    Send(GetDlgItem(main, COMBO_ID), CB_SETCURSEL, static_cast<WPARAM>(ParseInt(arg(2))), 0);
+    HWND combo = GetDlgItem(main, COMBO_ID);
+    Send(combo, CB_SETCURSEL, static_cast<WPARAM>(ParseInt(arg(2))), 0);
+    Send(main, WM_COMMAND, MAKEWPARAM(COMBO_ID, CBN_SELCHANGE), reinterpret_cast<LPARAM>(combo));
     return 0;
   }
   if (command == L"click") {

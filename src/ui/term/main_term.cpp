@@ -23,6 +23,7 @@
 #include "ui/term/term_text.h"
 #include "ui/term/term_ui.h"
 #include "workflow/identify.h"
+#include "workflow/run_images.h"
 #include "workflow/session.h"
 #include "workflow/update_run.h"
 
@@ -227,6 +228,7 @@ void AskToStart(const Options& options) {
       g_port->EndProcess(TERM_EXIT_USAGE);
     }
     g_app.ui->ComboSelect(options.select - 1);
+    NoteSelectionChanged();
   }
   if (options.yes) {
     if (!PowerAllowsStart()) g_port->EndProcess(TERM_EXIT_ERROR_BOX);
@@ -249,6 +251,7 @@ void AskToStart(const Options& options) {
       int line = event.value - '0';
       if (line >= 1 && line <= lines) {
         g_app.ui->ComboSelect(line - 1);
+        NoteSelectionChanged();
         g_port->SetPrompt(prompt);
       } else {
         g_port->SetPrompt(Printf(TEXT_NO_SUCH_LINE, line, lines) + " " + prompt);
@@ -305,6 +308,9 @@ int main(int argc, char** argv) {
   WaitForIdentification();
   // Nothing offered (up to date, say): the status line has said so, and there is nothing to ask.
   if (!g_port->StartEnabled()) g_port->EndProcess(0);
+  // The images are fetched while the user decides. Nothing waits for this thread: every way out
+  // may end the process while it is inside a download.
+  std::thread(PrefetchRunImages).detach();
   AskToStart(options);
   RunAndWait();
 }

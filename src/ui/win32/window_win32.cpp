@@ -12,6 +12,7 @@
 #include "ui/win32/dpi_win32.h"
 #include "ui/win32/ui_port_win32.h"
 #include "workflow/identify.h"
+#include "workflow/run_images.h"
 #include "workflow/session.h"
 #include "workflow/update_run.h"
 
@@ -127,8 +128,11 @@ void ReleaseLayout() {
   g_layout = {};
 }
 
+// Identification, the update check and, once a run is offered, the prefetch: the window's own
+// thread never waits for the network.
 unsigned __stdcall IdentifyWorker(void*) {
   IdentifyDevice();
+  PrefetchRunImages();
   return 0;
 }
 
@@ -226,6 +230,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case ID_EXIT_BUTTON:
           DestroyWindow(window);
           return 0;
+        case ID_VERSION_COMBO:
+          // Another main image: the prefetch goes for it.
+          if (HIWORD(wParam) == CBN_SELCHANGE) NoteSelectionChanged();
+          break;
         default:
           break;
       }
