@@ -152,8 +152,21 @@ HWND FindDialog(HWND main, bool about) {
 }
 
 std::string State(HWND main) {
-  std::string out = "{\"title\":" + Json(WindowText(main)) + ",\"controls\":{";
+  // The boxes first: a program shows its texts before it opens a box, so texts read after a box
+  // was seen are the ones that stand beside it (read the other way round, a box could come up
+  // between the two reads, beside older texts than it ever stood by).
+  std::string dialogs = ",\"dialogs\":[";
   bool first = true;
+  for (HWND dialog : ProgramDialogs(main)) {
+    dialogs += first ? "" : ",";
+    first = false;
+    HWND text = GetDlgItem(dialog, MESSAGE_TEXT_ID);
+    dialogs += "{\"caption\":" + Json(WindowText(dialog)) +
+               ",\"text\":" + Json(text ? WindowText(text) : L"") +
+               ",\"about\":" + (IsAbout(dialog) ? "true" : "false") + "}";
+  }
+  std::string out = "{\"title\":" + Json(WindowText(main)) + ",\"controls\":{";
+  first = true;
   for (int id : CONTROL_IDS) {
     HWND control = GetDlgItem(main, id);
     if (control == nullptr) continue;
@@ -172,17 +185,7 @@ std::string State(HWND main) {
     out += (i ? "," : "") + Json(line);
   }
   out += "],\"selection\":" + std::to_string(combo ? Send(combo, CB_GETCURSEL, 0, 0) : -1);
-  out += ",\"dialogs\":[";
-  first = true;
-  for (HWND dialog : ProgramDialogs(main)) {
-    out += first ? "" : ",";
-    first = false;
-    HWND text = GetDlgItem(dialog, MESSAGE_TEXT_ID);
-    out += "{\"caption\":" + Json(WindowText(dialog)) +
-           ",\"text\":" + Json(text ? WindowText(text) : L"") +
-           ",\"about\":" + (IsAbout(dialog) ? "true" : "false") + "}";
-  }
-  return out + "]}\n";
+  return out + dialogs + "]}\n";
 }
 
 // USER32's newer functions, looked up: the driver is built for the same Windows 7 headers as the
