@@ -18,12 +18,13 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 demo=$root/build/demo
 tool=$root/build/native/bin/tolvarin-tool
+# Before the build is chosen: whether 32-bit Wine could be installed decides it.
+if [ "${1:-}" != "--drive" ]; then scripts/install-deps.sh; fi
 source scripts/wine-env.sh
 tree=$TOLVARIN_WINE_TREE
 bin=$root/build/$tree/bin
 
 if [ "${1:-}" != "--drive" ]; then
-  scripts/install-deps.sh
   echo "== building what is missing (the $tree build)"
   cmake --preset native >/dev/null
   cmake --build --preset native -j "$(nproc)" --target tolvarin-tool >/dev/null
