@@ -13,6 +13,7 @@ add_link_options(-fsanitize=address,undefined)
 find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
 add_library(tolvarin_fuzz_platform STATIC tests/fuzz/offline_download.cpp
             src/device/device_platform_none.cpp src/platform/power_sim.cpp
+            src/platform/linux/clock_linux.cpp
             src/files/crypto_openssl.cpp)
 target_link_libraries(tolvarin_fuzz_platform PUBLIC OpenSSL::Crypto)
 tolvarin_core(tolvarin_core "${TOLVARIN_UPDATE_URL}" tolvarin_fuzz_platform)

@@ -7,7 +7,8 @@ find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
 # The tests' and the simulated programs' power state is the test's (power_sim.cpp); the programs
 # for real devices bring the system's ahead of it.
 add_library(tolvarin_native STATIC src/files/download_curl.cpp src/device/device_platform_none.cpp
-            src/platform/power_sim.cpp src/files/crypto_openssl.cpp)
+            src/platform/power_sim.cpp src/platform/linux/clock_linux.cpp
+            src/files/crypto_openssl.cpp)
 target_link_libraries(tolvarin_native PUBLIC CURL::libcurl OpenSSL::Crypto)
 tolvarin_core(tolvarin_core "${TOLVARIN_UPDATE_URL}" tolvarin_native)
 

@@ -18,7 +18,8 @@ include_directories(SYSTEM ${NLOHMANN_INCLUDE_DIR})
 # imported. The power state is the test's (power_sim.cpp) unless a program brings the system's
 # ahead of it.
 add_library(tolvarin_wininet STATIC src/files/download_wininet.cpp src/files/crypto_cng.cpp
-            src/platform/win32/system_library_win32.cpp src/platform/power_sim.cpp)
+            src/platform/win32/system_library_win32.cpp src/platform/win32/clock_win32.cpp
+            src/platform/power_sim.cpp)
 tolvarin_core(tolvarin_core "${TOLVARIN_UPDATE_URL}" tolvarin_wininet)
 # The simulated programs talk to the local test server, over http and over https.
 tolvarin_core(tolvarin_core_sim "${TOLVARIN_SIM_UPDATE_URL}" tolvarin_wininet)

@@ -12,7 +12,7 @@ import sys
 LAYERS = [
     ("base", "texts, UTF-8, the string table, error codes"),
     ("platform", "what the back ends and a front end share on one OS (the System32 loader), "
-                 "the power state"),
+                 "the power state, the clock"),
     ("device", "the request block, the device classes, search rules, back ends, simulated device"),
     ("files", "update-file format and checks, the catalogue's format, downloads, server layout"),
     ("app", "the process state, the fixed user texts and error boxes, the UI seam"),

@@ -22,6 +22,7 @@
 #include "seal.h"
 #include "support/local_server.h"
 #include "support/sim_fixture.h"
+#include "support/test_clock.h"
 #include "update_builder.h"
 #include "workflow/identify.h"
 #include "workflow/update_run.h"
@@ -847,13 +848,18 @@ class SignedWorkflowTest : public WorkflowTest {
     g_app.publicKeyCount = 1;
   }
 
-  // Signs modelId's files as the tree now holds them, valid for a day.
-  void Seal(const std::string& modelId = "4D9C") {
+  void TearDown() override {
+    ResetTestClock();
+    WorkflowTest::TearDown();
+  }
+
+  // Signs modelId's files as the tree now holds them, valid for a day or until expires.
+  void Seal(const std::string& modelId = "4D9C", int64_t expires = 0) {
     int64_t now = static_cast<int64_t>(std::time(nullptr));
     SealedModel sealed;
     std::string error;
-    ASSERT_TRUE(
-        SealModel(root.Path(), modelId, key.get(), publicKey, now, now + 86400, &sealed, &error))
+    ASSERT_TRUE(SealModel(root.Path(), modelId, key.get(), publicKey, now,
+                          expires != 0 ? expires : now + 86400, &sealed, &error))
         << error;
   }
 
@@ -950,6 +956,19 @@ const RecordCase RECORD_CASES[] = {
        ASSERT_TRUE(WriteWholeFile(t->RecordPath(true), signature));
      },
      "", "", TEXT_ERROR_FILE_DIFFERS, CAPTION_FATAL},
+    // 2^31 seconds fall on 2038-01-19: a 32-bit clock reads -1 from then on.
+    {"a clock in 2039, past a record that held until 2038-06-01",
+     [](SignedWorkflowTest* t) {
+       t->Seal("4D9C", 2158963200);
+       SetTestClock(true, 2177452800);
+     },
+     "", "", TEXT_ERROR_RECORD_EXPIRED, CAPTION_FATAL},
+    {"a clock the program cannot read",
+     [](SignedWorkflowTest* t) {
+       t->Seal();
+       SetTestClock(false, 0);
+     },
+     "", "", TEXT_ERROR_RECORD_EXPIRED, CAPTION_FATAL},
 };
 
 class SignedRecordTest : public SignedWorkflowTest, public ::testing::WithParamInterface<int> {};
@@ -991,4 +1010,48 @@ TEST_F(SignedWorkflowTest, AnImageThatDiffersFromTheRecordIsRefusedBeforeItsFirs
   EXPECT_EQ(RunUpdate(), 0);
   ExpectOneBox(TEXT_ERROR_FILE_DIFFERS, CAPTION_FATAL, MB_STYLE_ICON_ERROR);
   ExpectFlashUntouched();
+}
+
+// A release of two passes whose final index is reset mid-transfer: a signed program stops with
+// the network box before anything is offered (skipping it would end the release after this
+// pass); a keyless one goes on as without a final index.
+class FinalIndexResetTest : public SignedWorkflowTest,
+                            public ::testing::WithParamInterface<bool> {};
+
+TEST_P(FinalIndexResetTest, OnlyAKeylessProgramGoesOnWithoutIt) {
+  const bool signedProgram = GetParam();
+  ModelPlan model = SampleModel();
+  model.final.versionWord += 1;
+  Publish(model);
+  Seal();
+  if (!signedProgram) g_app.publicKeyCount = 0;
+  StartServer("reset", "DoorU/");
+  Plug(BehindPage());
+  EXPECT_EQ(IdentifyDevice(), 1);
+  if (signedProgram) {
+    ExpectOneBox(ErrorTextFor(ERR_READ), ErrorCaptionFor(ERR_READ), MB_STYLE_ICON_ERROR);
+    EXPECT_FALSE(ui.Enabled(ID_START_BUTTON));
+    ExpectFlashUntouched();
+    return;
+  }
+  EXPECT_EQ(ui.Text(ID_LATEST_LABEL), u"");
+  EXPECT_EQ(RunUpdate(), 0);
+  EXPECT_EQ(device.commands, std::vector<uint32_t>{CMD_UPDATE_DONE});
+}
+INSTANTIATE_TEST_SUITE_P(Keys, FinalIndexResetTest, ::testing::Bool());
+
+// A signed release of one pass lists no final index, so none is asked for: were it fetched, the
+// server's 404 page would be a file the record does not list.
+TEST_F(SignedWorkflowTest, ASinglePassReleaseNeverAsksForAFinalIndex) {
+  ModelPlan model = SampleModel();
+  model.hasFinal = false;
+  Publish(model);
+  Seal();
+  StartServer();
+  Plug(BehindPage());
+  EXPECT_EQ(IdentifyDevice(), 1);
+  EXPECT_EQ(g_app.record.fileCount, 6) << "the step index and the five images";
+  EXPECT_EQ(RunUpdate(), 0);
+  EXPECT_EQ(device.commands, std::vector<uint32_t>{CMD_UPDATE_DONE});
+  ExpectOneBox(TEXT_DONE, CAPTION_DONE, MB_STYLE_OK);
 }

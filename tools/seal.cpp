@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -99,9 +100,15 @@ bool AddImage(const std::string& root, const std::string& modelId, const char* n
 
 // Writes bytes under a temporary name beside path (a dot name the site never serves), flushed
 // to disk. Returns the temporary name, or "" with *error.
-std::string WriteTemporary(const std::string& path, const std::string& bytes, std::string* error) {
+// path's hidden sibling in its folder: ".<name><suffix>".
+std::string Beside(const std::string& path, const char* suffix) {
   size_t slash = path.rfind('/');
-  std::string temporary = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".tmp";
+  return path.substr(0, slash + 1) + "." + path.substr(slash + 1) + suffix;
+}
+
+std::string WriteTemporary(const std::string& path, const std::string& bytes, std::string* error,
+                           const char* suffix = ".tmp") {
+  std::string temporary = Beside(path, suffix);
   int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   bool ok = fd >= 0 &&
             ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) &&
@@ -212,13 +219,48 @@ bool SealModel(const std::string& root, const std::string& modelId, EVP_PKEY* ke
     ::unlink(recordTemporary.c_str());
     return false;
   }
-  if (::rename(signatureTemporary.c_str(), out->signature.c_str()) != 0 ||
-      ::rename(recordTemporary.c_str(), out->record.c_str()) != 0) {
-    *error = "cannot rename into " + out->record;
+  // The old signature, kept under a third name until the record has followed the new one: a new
+  // signature beside the old record is a pair every program refuses.
+  std::string kept;
+  auto cleanUp = [&] {
     ::unlink(recordTemporary.c_str());
     ::unlink(signatureTemporary.c_str());
+    if (!kept.empty()) ::unlink(kept.c_str());
+  };
+  std::error_code missing;
+  if (std::filesystem::exists(out->signature, missing)) {
+    std::vector<uint8_t> old;
+    if (!ReadWholeFile(out->signature, &old))
+      *error = "cannot read " + out->signature;
+    else
+      kept = WriteTemporary(out->signature, std::string(old.begin(), old.end()), error, ".old");
+    if (kept.empty()) {
+      cleanUp();
+      return false;
+    }
+  }
+  if (::rename(signatureTemporary.c_str(), out->signature.c_str()) != 0) {
+    *error = "cannot rename into " + out->signature + " (" + std::strerror(errno) + ")";
+    cleanUp();
     return false;
   }
+  if (::rename(recordTemporary.c_str(), out->record.c_str()) != 0) {
+    *error = "cannot rename into " + out->record + " (" + std::strerror(errno) + ")";
+    bool restored = kept.empty() ? ::unlink(out->signature.c_str()) == 0
+                                 : ::rename(kept.c_str(), out->signature.c_str()) == 0;
+    if (restored) {
+      *error += kept.empty()
+                    ? "; the new signature is removed again: nothing is left of it"
+                    : "; the old signature is put back: record and signature are as before";
+    } else {
+      out->halfWritten = true;
+      *error += "; " + out->signature + " holds the NEW signature beside the old record, a " +
+                "pair every program refuses (0501): sign again";
+    }
+    cleanUp();
+    return false;
+  }
+  if (!kept.empty()) ::unlink(kept.c_str());
   return true;
 }
 

@@ -32,12 +32,16 @@ struct SealedModel {
   std::string record, signature;  // the files written
   int recordBytes = 0;
   int fileCount = 0;
+  // On failure: the new signature stayed beside the old record (it could not be put back).
+  bool halfWritten = false;
 };
 
 // Writes modelId's signed record (published and expires in seconds since 1970 UTC) over its
 // ModelFiles, signed with key (publicKey its X then Y). Record and signature are each written
-// under a temporary name in the record folder and renamed into place once both are whole; on any
-// failure neither is replaced. Returns true; false with *error.
+// under a temporary name in the record folder and renamed into place once both are whole, the
+// signature first. When the record cannot follow, the old signature is put back (or the new one
+// removed, if there was none); only when that fails too is out->halfWritten set. Returns true;
+// false with *error saying what is on disk.
 bool SealModel(const std::string& root, const std::string& modelId, EVP_PKEY* key,
                const uint8_t* publicKey, int64_t published, int64_t expires, SealedModel* out,
                std::string* error);

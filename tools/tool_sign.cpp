@@ -124,7 +124,8 @@ int SignModels(const std::string& root, std::vector<std::string> models, const S
     if (!SealModel(root, model, signer.key.get(), signer.publicKey, signer.published,
                    signer.expires, &sealed, &error)) {
       failed.push_back({{"modelId", model}, {"error", error}});
-      *text << model << ": NOT SIGNED, nothing written: " << error << "\n";
+      *text << model << (sealed.halfWritten ? ": NOT SIGNED: " : ": NOT SIGNED, nothing written: ")
+            << error << "\n";
       continue;
     }
     records.push_back({{"modelId", model},

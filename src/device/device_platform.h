@@ -15,10 +15,12 @@ constexpr int DEVICE_PATH_CAPACITY = 260;
 
 // Results of CDevicePlatform::InterfacePath.
 enum InterfacePathResult : int {
-  INTERFACE_END = 0,        // no interface at this index: the list is exhausted
-  INTERFACE_OK = 1,         // path filled in
-  INTERFACE_SKIP = -1,      // this interface's details could not be read; go on with the next
-  INTERFACE_NO_MEMORY = -2  // no buffer for the details: end the search at once with 0
+  INTERFACE_END = 0,         // no interface at this index: the list is exhausted
+  INTERFACE_OK = 1,          // path filled in
+  INTERFACE_SKIP = -1,       // this interface's details could not be read; go on with the next
+  INTERFACE_NO_MEMORY = -2,  // no buffer for the details: end the search at once with 0
+  INTERFACE_ERROR = -3       // the list could not be read at this index: the search ends with
+                             // what it has, but the list's end was not seen
 };
 
 // One back end per platform (SetupAPI and DeviceIoControl on Windows, a simulated device in tests

@@ -77,14 +77,6 @@ int NativeDeviceIo(HANDLE handle, ScsiRequest* request) {
 
 // SetupAPI is loaded from the system folder on first use, never imported: its own dependencies
 // (cfgmgr32 among them) are no KnownDLLs and would be looked up beside the exe first.
-struct SetupApi {
-  decltype(&::SetupDiGetClassDevsW) SetupDiGetClassDevsW;
-  decltype(&::SetupDiEnumDeviceInterfaces) SetupDiEnumDeviceInterfaces;
-  decltype(&::SetupDiGetDeviceInterfaceDetailW) SetupDiGetDeviceInterfaceDetailW;
-  decltype(&::SetupDiDestroyDeviceInfoList) SetupDiDestroyDeviceInfoList;
-  bool complete;
-};
-
 SetupApi LoadSetupApi() {
   SetupApi api = {};
   HMODULE module = LoadSystemLibrary(L"setupapi.dll");
@@ -106,8 +98,10 @@ const SetupApi* Setup() {
 
 class CWin32DevicePlatform : public CDevicePlatform {
  public:
+  explicit CWin32DevicePlatform(const SetupApi* listApi) : given(listApi) {}
+
   bool BeginInterfaceList() override {
-    api = Setup();
+    api = given != nullptr ? given : Setup();
     if (api == nullptr) return false;
     set = api->SetupDiGetClassDevsW(&CDROM_INTERFACE_CLASS, nullptr, nullptr,
                                     DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -119,7 +113,7 @@ class CWin32DevicePlatform : public CDevicePlatform {
     record.cbSize = INTERFACE_RECORD_SIZE;
     if (!api->SetupDiEnumDeviceInterfaces(set, nullptr, &CDROM_INTERFACE_CLASS,
                                           static_cast<DWORD>(index), &record))
-      return INTERFACE_END;
+      return GetLastError() == ERROR_NO_MORE_ITEMS ? INTERFACE_END : INTERFACE_ERROR;
     // The first call only learns the size; its failure is expected.
     DWORD required = 0;
     api->SetupDiGetDeviceInterfaceDetailW(set, &record, nullptr, 0, &required, nullptr);
@@ -151,7 +145,8 @@ class CWin32DevicePlatform : public CDevicePlatform {
     HANDLE handle = Open(path, GENERIC_READ | GENERIC_WRITE);
     if (handle == INVALID_HANDLE_VALUE) return INVALID_DEVICE_HANDLE;
     CopyText(opened, DEVICE_PATH_CAPACITY, path);
-    lookedForRemoval = false;
+    answered = true;  // the first failure looks
+    looked = false;
     return reinterpret_cast<DeviceHandle>(handle);
   }
 
@@ -165,9 +160,11 @@ class CWin32DevicePlatform : public CDevicePlatform {
       ok = DeviceIoControl(reinterpret_cast<HANDLE>(handle), IOCTL_SCSI_PASS_THROUGH, request,
                            sizeof *request, request, sizeof *request, &returned, nullptr);
     }
-    if (!ok) {
+    if (ok) {
+      answered.store(true, std::memory_order_relaxed);
+    } else {
       void (*onDetached)() = g_onDetached.load();
-      if (onDetached != nullptr && OpenedDeviceLeft()) onDetached();
+      if (onDetached != nullptr && LookDue() && OpenedDeviceLeft()) onDetached();
     }
     return ok;
   }
@@ -178,29 +175,46 @@ class CWin32DevicePlatform : public CDevicePlatform {
   }
 
  private:
-  // True while the opened device is among the present disk interfaces, or when no list can be
-  // had. The search runs no more once a device is open, so nothing else uses the list meanwhile.
+  // True while the opened device is among the present disk interfaces, or when the list cannot
+  // be had or read whole: only the list's own end, reached without the device, says it has gone.
+  // The search runs no more once a device is open, so nothing else uses the list meanwhile.
   bool OpenedDeviceListed() {
     if (!BeginInterfaceList()) return true;
     bool listed = false;
     WChar path[DEVICE_PATH_CAPACITY];
     for (int index = 0; !listed; ++index) {
       int result = InterfacePath(index, path, DEVICE_PATH_CAPACITY);
-      if (result == INTERFACE_END || result == INTERFACE_NO_MEMORY) break;
-      listed = result == INTERFACE_OK && TextEqualsIgnoringAsciiCase(path, opened);
+      if (result == INTERFACE_END) break;
+      // An entry that cannot be read may be the device itself.
+      listed = result != INTERFACE_OK || TextEqualsIgnoringAsciiCase(path, opened);
     }
     EndInterfaceList();
     return listed;
   }
 
-  // Whether the opened device left the list within the grace, asked once per opened device.
+  // Whether this failure may look: the device answered since the last look, and that look ended
+  // at least REMOVAL_LOOK_INTERVAL_MS ago. Requests come from one worker at a time.
+  bool LookDue() {
+    if (!answered.load(std::memory_order_relaxed)) return false;
+    if (looked && GetTickCount() - lastLookEnd < REMOVAL_LOOK_INTERVAL_MS) return false;
+    answered = false;
+    looked = true;
+    return true;
+  }
+
+  // Whether the opened device leaves the list within the grace.
   bool OpenedDeviceLeft() {
-    if (lookedForRemoval.exchange(true)) return false;
+    bool left = false;
     for (DWORD waited = 0;; waited += LIST_POLL_MS) {
-      if (!OpenedDeviceListed()) return true;
-      if (waited >= REMOVAL_GRACE_MS) return false;
+      if (!OpenedDeviceListed()) {
+        left = true;
+        break;
+      }
+      if (waited >= REMOVAL_GRACE_MS) break;
       Sleep(LIST_POLL_MS);
     }
+    lastLookEnd = GetTickCount();
+    return left;
   }
 
   static HANDLE Open(const WChar* path, DWORD access) {
@@ -209,10 +223,15 @@ class CWin32DevicePlatform : public CDevicePlatform {
                        FILE_ATTRIBUTE_NORMAL, nullptr);
   }
 
+  const SetupApi* given;  // the list's functions when not the system's
   const SetupApi* api = nullptr;
   HDEVINFO set = INVALID_HANDLE_VALUE;
   WChar opened[DEVICE_PATH_CAPACITY] = {};  // the path of the last read-write open
-  std::atomic<bool> lookedForRemoval{false};
+  // The removal look's state: a request succeeded since the last look; a look was made, ending at
+  // lastLookEnd (GetTickCount).
+  std::atomic<bool> answered{true};
+  bool looked = false;
+  DWORD lastLookEnd = 0;
 };
 
 }  // namespace
@@ -221,7 +240,11 @@ void SetDetachedHook(void (*onDetached)()) {
   g_onDetached = onDetached;
 }
 
+std::unique_ptr<CDevicePlatform> NewWin32DevicePlatform(const SetupApi* api) {
+  return std::make_unique<CWin32DevicePlatform>(api);
+}
+
 CDevicePlatform* DefaultDevicePlatform() {
-  static CWin32DevicePlatform platform;
+  static CWin32DevicePlatform platform(nullptr);
   return &platform;
 }

@@ -71,7 +71,8 @@ int CHidIO::Search() {
   for (int index = 0;; ++index) {
     path[0] = 0;
     int listed = platform->InterfacePath(index, path, DEVICE_PATH_CAPACITY);
-    if (listed == INTERFACE_END || listed == INTERFACE_NO_MEMORY) break;
+    if (listed == INTERFACE_END || listed == INTERFACE_NO_MEMORY || listed == INTERFACE_ERROR)
+      break;
     if (listed != INTERFACE_OK) continue;
     if (!MatchesDevicePath(path)) continue;
     if (!platform->Probe(path)) continue;

@@ -2,12 +2,12 @@
 #include "workflow/publication_check.h"
 
 #include <cstdlib>
-#include <ctime>
 
 #include "app/app_state.h"
 #include "app/messages.h"
 #include "files/download.h"
 #include "files/server_layout.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -32,10 +32,6 @@ const WChar* RecordCheckText(int result) {
   }
 }
 
-bool Signed() {
-  return g_app.publicKeyCount > 0;
-}
-
 // Downloads one of the record's two files into buffer; false (reported, end asked) on failure.
 bool Fetch(uint8_t* buffer, int capacity, bool signature, int* length) {
   char url[LOCATION_CAPACITY];
@@ -49,8 +45,12 @@ bool Fetch(uint8_t* buffer, int capacity, bool signature, int* length) {
 
 }  // namespace
 
+bool ChecksPublications() {
+  return g_app.publicKeyCount > 0;
+}
+
 bool FetchPublicationRecord() {
-  if (!Signed()) return true;
+  if (!ChecksPublications()) return true;
   // Heap buffers: the identification worker's stack already holds both index files.
   auto* text = static_cast<uint8_t*>(std::calloc(RECORD_MAX_BYTES, 1));
   auto* signature = static_cast<uint8_t*>(std::calloc(SIGNATURE_BUFFER_BYTES, 1));
@@ -59,10 +59,13 @@ bool FetchPublicationRecord() {
   bool fetched = text != nullptr && signature != nullptr &&
                  Fetch(text, RECORD_MAX_BYTES, false, &textLength) &&
                  Fetch(signature, SIGNATURE_BUFFER_BYTES, true, &signatureLength);
+  // A clock the program cannot read proves no record current: the latest time there is makes the
+  // expiry check refuse it.
+  int64_t now = INT64_MAX;
+  ReadSystemClock(&now);
   if (fetched)
     result = CheckRecord(text, textLength, signature, signatureLength, g_app.publicKeys,
-                         g_app.publicKeyCount, g_app.identity.modelId,
-                         static_cast<int64_t>(std::time(nullptr)), &g_app.record);
+                         g_app.publicKeyCount, g_app.identity.modelId, now, &g_app.record);
   std::free(text);
   std::free(signature);
   if (result == RECORD_OK) return true;
@@ -72,11 +75,11 @@ bool FetchPublicationRecord() {
 }
 
 bool MayFetch(const char* path) {
-  return !Signed() || FindRecordedFile(g_app.record, path) != nullptr;
+  return !ChecksPublications() || FindRecordedFile(g_app.record, path) != nullptr;
 }
 
 bool AcceptSignedFile(const char* path, const uint8_t* data, int length) {
-  if (!Signed()) return true;
+  if (!ChecksPublications()) return true;
   int result = CheckRecordedFile(g_app.record, path, data, length);
   if (result == RECORD_OK) return true;
   FatalError(RecordCheckText(result));

@@ -5,10 +5,15 @@
 #include <cstdint>
 
 // Fetches the record of the identified model and its signature and checks them (CheckRecord,
-// with g_app.publicKeys and the computer's clock) into g_app.record. Returns true when they hold,
-// or at once when the program has no keys (nothing is fetched). Otherwise reports (the download's
-// box, or the numbered text of the failed check), asks the process to end and returns false.
+// with g_app.publicKeys and ReadSystemClock; a clock it cannot read makes the record expired)
+// into g_app.record. Returns true when they hold, or at once when the program has no keys
+// (nothing is fetched). Otherwise reports (the download's box, or the numbered text of the
+// failed check), asks the process to end and returns false.
 bool FetchPublicationRecord();
+
+// Whether this program checks publications (it has keys). Then a file the record lists that
+// does not arrive is a failed download, the optional final index too.
+bool ChecksPublications();
 
 // Whether the file at path (under the base path) is to be fetched at all: always for a program
 // without keys; with keys only when the verified record lists it.

@@ -42,9 +42,15 @@ int CheckForUpdates() {
     return 1;
   }
 
-  // A signed publication without a final index has none to fetch; one it lists must match.
-  int length2 =
-      MayFetch(finalPath) ? FetchIndexFile(final, sizeof final, g_app.baseUrl, modelId, 0) : 0;
+  // A signed publication without a final index has none to fetch; one it lists must arrive whole
+  // and match: skipping it would turn a release of several passes into "done" after this one.
+  const bool fetchFinal = MayFetch(finalPath);
+  int length2 = fetchFinal ? FetchIndexFile(final, sizeof final, g_app.baseUrl, modelId, 0) : 0;
+  if (fetchFinal && ChecksPublications() && length2 <= 0) {
+    ShowErrorCode(length2);
+    g_app.ui->EndProcess(0);
+    return 1;
+  }
   if (length2 > 0 && !AcceptSignedFile(finalPath, final, length2)) return 1;
   if (length2 > 0 && CheckUpdateFile(length2, final, modelId, MODE_INDEX_FILE) == CHECK_OK) {
     if (std::memcmp(final + 8, step + 8, 16) != 0) g_app.catalogue.flags |= CATALOGUE_MORE_PASSES;

@@ -5,5 +5,6 @@
 // the step and final index files, fills the application's catalogue and version list, sets
 // CATALOGUE_MORE_PASSES when the two differ in bytes 8..23, shows the status line and enables
 // Start when there is something to do. On a failed step index it reports and asks the process to
-// end. Returns 1.
+// end; on a failed final index too when the program checks publications and the record lists
+// one (a keyless program goes on without it). Returns 1.
 int CheckForUpdates();

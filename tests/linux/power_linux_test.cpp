@@ -72,3 +72,11 @@ TEST_F(PowerTree, OnBatteryTheComputersBatteriesTogether) {
   unlink((root + "/BAT0/energy_now").c_str());
   EXPECT_EQ(Read(), std::make_pair(int(POWER_BATTERY), 8));
 }
+
+TEST_F(PowerTree, ARunNeedsTenPercent) {
+  Supply("AC", {{"type", "Mains"}, {"online", "0"}});
+  Supply("BAT0", {{"type", "Battery"}, {"status", "Discharging"}, {"capacity", "9"}});
+  EXPECT_TRUE(BatteryTooLow(ReadPowerStatusIn(root)));
+  Supply("BAT0", {{"capacity", "10"}});
+  EXPECT_FALSE(BatteryTooLow(ReadPowerStatusIn(root)));
+}

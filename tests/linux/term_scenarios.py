@@ -3,7 +3,7 @@
 and the local update server on a free port.
 
 Usage: term_scenarios.py --bin DIR --server update_server.py --work DIR --version V SCENARIO...
-Scenarios: update unplug errors current piped options screen power. Each screen it checks is also written
+Scenarios: update unplug errors current piped options screen power partlock. Each screen it checks is also written
 to WORK/<scenario>-<n>.txt.
 """
 import argparse
@@ -582,14 +582,14 @@ class SystemBus:
     """A private system bus (dbus-daemon) with python3-dbusmock's login manager on it. The
     system's python has the dbus modules; the first python3 on PATH may not."""
 
-    def __init__(self, folder):
+    def __init__(self, folder, template="logind"):
         self.address = "unix:path=" + os.path.join(folder, "sysbus")
         self.daemon = subprocess.Popen(["dbus-daemon", "--session", "--address=" + self.address,
                                         "--nofork", "--print-address=1"],
                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.daemon.stdout.readline()
         self.logind = subprocess.Popen(["/usr/bin/python3", "-m", "dbusmock", "--system",
-                                        "--template", "logind"], env=self.env(os.environ),
+                                        "--template", template], env=self.env(os.environ),
                                        stdout=subprocess.DEVNULL)
         end = time.time() + 10
         while self.inhibitors() is None and time.time() < end:
@@ -660,6 +660,33 @@ def scenario_power(world):
         bus.stop()
 
 
+def scenario_partlock(world):
+    """Policy refuses the lid and the keys: the run holds sleep, shutdown and idle, and says
+    what it could not hold."""
+    bus = SystemBus(world.dir, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                            "logind_keys_refused.py"))
+    try:
+        out_path = os.path.join(world.dir, "partlock.out")
+        with open(out_path, "w") as out:
+            proc = subprocess.Popen([os.path.join(ARGS.bin, "tolvarin-sim"), "--yes"],
+                                    cwd=world.dir, env=bus.env(dict(os.environ, **world.env())),
+                                    stdin=subprocess.DEVNULL, stdout=out)
+        held = []
+        while proc.poll() is None and not held:
+            held = bus.inhibitors() or []
+            time.sleep(0.1)
+        code = proc.wait(60)
+        with open(out_path, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+        check(code == 0 and [lock[0] for lock in held] == ["sleep:shutdown:idle"],
+              "the smaller lock during the run", (code, held))
+        notes = [line for line in lines if "電源鍵" in line or line == NO_SLEEP_LOCK]
+        check(len(notes) == 1 and "休眠與關機" in notes[0], "one note: what is held, what is not",
+              lines)
+    finally:
+        bus.stop()
+
+
 def drop_root(world):
     """sudo: once the device is open the program is the sudo user, before any download."""
     if os.geteuid() != 0:
@@ -705,28 +732,35 @@ def drop_root(world):
 
 def scenario_signed(world):
     """tolvarin-sim-signed with --yes: a tree signed with the build's test key is applied; an
-    expired record is refused with its box, nothing erased. (Changed files are refused by the
-    workflow's own tests and the window's.)"""
+    expired record is refused with its box, and a final index the record lists that is reset
+    mid-transfer with the network box, nothing erased either time. (Changed files are refused by
+    the workflow's own tests and the window's.)"""
     tool = os.path.join(ARGS.bin, "tolvarin-tool")
     root = os.path.join(world.dir, "server")
     env = dict(os.environ)
     env.update(world.env())
-    for name, expires in (("signed", None), ("expired", "2020-01-01T00:00:00Z")):
+    for name, expires, box in (("signed", None, None),
+                               ("expired", "2020-01-01T00:00:00Z", "錯誤碼: 0504 簽署資料已過期"),
+                               ("final-reset", None, "讀檔 失敗!")):
         worlds.create_device(tool, world.state, "offer")
         worlds.sign_tree(tool, ARGS.test_key, root, expires)
+        server = Server(root, "--fault", "reset", "--fault-path", "DoorU/") \
+            if name == "final-reset" else world.server
+        env["TOLVARIN_SIM_SERVER"] = "127.0.0.1:%d" % server.port
         result = subprocess.run([os.path.join(ARGS.bin, "tolvarin-sim-signed"), "--yes",
                                  "--select", "1"], cwd=world.dir, env=env,
                                 stdin=subprocess.DEVNULL, capture_output=True, text=True,
                                 timeout=60)
+        if server is not world.server:
+            server.stop()
         with open("%s-%s.txt" % (world.dir, name), "w", encoding="utf-8") as f:
             f.write(result.stdout)
         device = world.device()
-        if not expires:
+        if not box:
             check(result.returncode == 0 and device["commands"] == ["0x80000"],
                   name + ": the signed update is applied", result.stdout[-400:])
             continue
-        check(result.returncode == 1 and re.search(r"^│ 錯誤碼: 0504 簽署資料已過期 +│$",
-                                                    result.stdout, re.M),
+        check(result.returncode == 1 and re.search(r"^│ %s +│$" % box, result.stdout, re.M),
               name + ": refused with its box", result.stdout[-600:])
         check(device["commands"] == [] and not device["sectors"],
               name + ": nothing erased or written", device)
@@ -741,6 +775,7 @@ SCENARIOS = {
     "options": lambda: World("options", "offer"),
     "screen": lambda: World("screen", "offer", edit=hostile),
     "power": lambda: World("power", "offer", delay_us=20000),
+    "partlock": lambda: World("partlock", "offer", delay_us=20000),
     "signed": lambda: World("signed", "offer"),
 }
 

@@ -241,6 +241,22 @@ class SignedTrees(unittest.TestCase):
         self.assertEqual(code, 1)
         self.assertIn("RECORD_NOT_SIGNED", out)
 
+    def test_a_record_that_cannot_follow_its_signature_puts_the_old_one_back(self):
+        tree = self.tree("occupied")
+        record, signature = os.path.join(tree, RECORD), os.path.join(tree, SIGNATURE)
+        with open(signature, "rb") as f:
+            old = f.read()
+        os.remove(record)
+        os.mkdir(record)  # the signature's rename works, the record's fails
+        code, out, _ = run("sign", "--key", self.key, tree)
+        self.assertEqual(code, 1)
+        with open(signature, "rb") as f:
+            self.assertEqual(f.read(), old)
+        self.assertIn("NOT SIGNED, nothing written", out)
+        self.assertIn("the old signature is put back", out)
+        self.assertEqual(sorted(os.listdir(os.path.dirname(record))),
+                         sorted(os.path.basename(p) for p in (record, signature)))
+
     def test_sign_refuses_an_index_that_lists_a_missing_image(self):
         tree = self.file("unsigned")
         run_json("publish", SAMPLE, "--out", tree)

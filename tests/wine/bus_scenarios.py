@@ -10,7 +10,7 @@ notices run here; tolvarin-bus.exe (tests/wine/bus) installs the driver, plugs a
 disks and answers their requests with the simulated device on state files that the native
 tolvarin-tool writes, so the state files' faults work as in the simulated build. Uses the
 end-to-end scenarios' session (scenarios.py) for the server, the window and the checks. Cases run
-by default: appear, two, other, unplug, failing; "speed" times a 1 MiB update through the driver against
+by default: appear, two, other, unplug, passing, failing; "speed" times a 1 MiB update through the driver against
 tolvarin-sim.exe (needs tolvarin-bench-fixture beside --tool). Needs WINEPREFIX and DISPLAY, as
 the scenarios do.
 """
@@ -305,6 +305,34 @@ def case_unplug(s):
         check(f.read() == at_removal, "nothing reached the device after the removal")
 
 
+def case_passing(s):
+    """A request that fails once and the run goes on (the first erase, on blank flash), then an
+    unplug mid-run while the window's thread is held: the back end looks again and the process
+    ends within the hold, before any box; the notice alone could only end it after the hold."""
+    s.publish_tree("offer")
+    write_disk(s, DETECTOR, delay_us=20000)
+    s.tool("sim", "fault", "--state", disk_state(s, DETECTOR), "--fail-request", "2")
+    s.start_server()
+    bus = s.start_bus()
+    bus.plug(DETECTOR)
+    s.start_program()
+    s.wait("Start enabled", lambda st: s.enabled(st, scenarios.START), 20)
+    check(s.click(scenarios.START) == 0, "Start")
+    s.wait("programming", lambda st: re.match(r"^[TVCI] - ", s.text(st, scenarios.START)), 20)
+    hold = subprocess.Popen(["wine", os.path.join(s.args.bin, "tolvarin-driver.exe"),
+                             "hold-window", "8000"], env=s.env, cwd=s.work,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(2)  # the driver started and holds the window
+        bus.unplug(DETECTOR)
+        code = s.wait_exit(10)
+        check(code == 0 and hold.poll() is None, "ended while the window was held", code)
+    finally:
+        hold.wait(20)
+    commands, _ = disk_device(s, DETECTOR)
+    check(commands == [], "no finishing command", commands)
+
+
 def case_failing(s):
     """No helper, then a disk without a state file: the device requests fail as the program shows
     a failed request (the information page reads as zeros: the model box) once it has seen the
@@ -354,8 +382,8 @@ def case_speed(s):
 
 
 CASES = {"appear": case_appear, "two": case_two, "other": case_other, "unplug": case_unplug,
-         "failing": case_failing, "speed": case_speed}
-DEFAULT_CASES = ["appear", "two", "other", "unplug", "failing"]
+         "passing": case_passing, "failing": case_failing, "speed": case_speed}
+DEFAULT_CASES = ["appear", "two", "other", "unplug", "passing", "failing"]
 
 
 def main():

@@ -14,7 +14,9 @@ Fails (exit 1) when an exe
 - lacks ASLR (DYNAMIC_BASE, with its relocations kept) or DEP (NX_COMPAT),
 - has a section that is both writable and executable,
 - was linked without the stack protector's runtime,
-- has no version resource holding X.Y.Z, the product name, a file description and a copyright.
+- has no version resource holding X.Y.Z, the product name, a file description and a copyright,
+- for i686, imports one of msvcrt's time functions whose time_t is 32 bits there (time() gives
+  -1 from 2038-01-19 on, and a record's expiry would never pass).
 Reads the files with pefile (Debian python3-pefile), not with the code that builds them.
 """
 import argparse
@@ -32,6 +34,9 @@ STACK_PROTECTOR_MARK = b"*** stack smashing detected ***"
 SCN_MEM_EXECUTE = 0x20000000
 SCN_MEM_WRITE = 0x80000000
 RT_MANIFEST = 24
+# msvcrt's functions of a time_t, which is 32 bits in i686 images (their 64-bit twins end in 64).
+TIME32_FUNCTIONS = {"time", "_time32", "gmtime", "_gmtime32", "localtime", "_localtime32",
+                    "mktime", "_mktime32", "difftime", "_difftime32", "ctime", "_ctime32"}
 # A manifest's processorArchitecture for each image machine.
 MANIFEST_ARCHITECTURES = {pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"]: "x86",
                           pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]: "amd64"}
@@ -105,6 +110,12 @@ def problems(path, version):
     for dll in imports:
         if dll.removesuffix(".dll") not in KNOWN_DLLS:
             found.append("imports %s, which is no allowed KnownDLL" % dll)
+    if pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"]:
+        for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+            for function in entry.imports:
+                if function.name and function.name.decode() in TIME32_FUNCTIONS:
+                    found.append("imports %s from %s: a 32-bit time_t" %
+                                 (function.name.decode(), entry.dll.decode()))
     for dll in delay_imported(pe):
         if dll.removesuffix(".dll") not in KNOWN_DLLS:
             found.append("delay-imports %s, which is no allowed KnownDLL" % dll)

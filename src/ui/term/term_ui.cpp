@@ -19,6 +19,8 @@ constexpr char TEXT_PRESS_ENTER[] = "請按 Enter 鍵繼續.";
 constexpr char TEXT_REMOVED_IN_RUN[] = "測速器已移除, 更新未完成!";
 constexpr char TEXT_REMOVED[] = "測速器已移除.";
 constexpr char TEXT_NO_SLEEP_LOCK[] = "無法阻止電腦休眠或關機: 更新完成前請讓電腦保持開機.";
+constexpr char TEXT_PART_SLEEP_LOCK[] =
+    "已阻止休眠與關機, 但攔不下闔上螢幕與電源鍵: 更新完成前請勿闔上螢幕或按電源鍵.";
 constexpr char ERASE_BELOW[] = "\x1b[J";
 constexpr char ERASE_LINE[] = "\x1b[2K";
 constexpr char ERROR_COLOUR[] = "\x1b[31m";
@@ -160,10 +162,12 @@ void CTermUiPort::SectorDone() {
 void CTermUiPort::HoldComputer(bool held) {
   // Not under the lock: the login manager may take a while to answer, and drawing goes on.
   if (held && sleepLock < 0) {
-    sleepLock = TakeSleepLock();
-    if (sleepLock < 0 && !sleepLockNoticed) {
+    SleepLockScope scope = SLEEP_LOCK_NONE;
+    sleepLock = TakeSleepLock(&scope);
+    // A whole lock needs no word; anything less is said once.
+    if (scope != SLEEP_LOCK_ALL && !sleepLockNoticed) {
       sleepLockNoticed = true;
-      SetNote(TEXT_NO_SLEEP_LOCK);
+      SetNote(scope == SLEEP_LOCK_NONE ? TEXT_NO_SLEEP_LOCK : TEXT_PART_SLEEP_LOCK);
     }
   } else if (!held && sleepLock >= 0) {
     ReleaseSleepLock(sleepLock);

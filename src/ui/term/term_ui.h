@@ -52,8 +52,9 @@ class CTermUiPort : public CUiPort {
   // would pull the device and the state from under it; the system closes the device.
   [[noreturn]] void Quit(int code, bool workerRunning);
   void SectorDone() override;
-  // Takes the system's sleep lock (sleep_lock.h) while held; where there is none to be had, says
-  // so once in the note line and the run goes on. Called by the workers, which run one at a time.
+  // Takes the system's sleep lock (sleep_lock.h) while held; where there is none to be had, or
+  // only part of it (not the lid and keys), says so once in the note line and the run goes on.
+  // Called by the workers, which run one at a time.
   void HoldComputer(bool held) override;
 
   // The title line and the first drawing.
