@@ -541,7 +541,8 @@ def sector_gap_longest_s(state_file):
 
 def scenario_busywindow(s):
     """The window's thread held up mid-run: the device is not, and the texts still end right."""
-    s.fixture("offer", delay_us=3000)
+    # A run of about 4 s: the 3 s hold must fall inside it, and a poll through Wine must see it.
+    s.fixture("offer", delay_us=20000)
     s.start_server()
     s.start_program()
     s.wait("Start enabled", lambda st: s.enabled(st, START), 15)
