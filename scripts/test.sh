@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test: installs what is missing, checks formatting, builds the native and win32
-# builds and runs their tests (the native ones also under ASan/UBSan, the win32 ones under Wine
-# in Xvfb), gives the fuzz targets a short run and runs both demos headless.
+# Runs every test: installs what is missing, checks formatting, builds the native and Windows
+# builds and runs their tests (the native suite under ASan/UBSan, the Windows one under Wine in
+# Xvfb, the Linux program on a QEMU guest's kernel), gives the fuzz targets a short run, runs both
+# demos headless and the benchmarks briefly. Prints each stage's wall and CPU time at the end.
 # The Wine tests run in a 64-bit prefix; with --wine32 (or TOLVARIN_WINE32=1) again in a 32-bit one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,6 +17,19 @@ for arg in "$@"; do
   esac
 done
 
+# The Wine tests run in the background (below), with their output kept here.
+wine_log=build/wine-tests.log
+lane_pid=""
+stop_wine_tests() {  # a failure elsewhere ends them, their Xvfb and their wineservers with the run
+  [ -n "$lane_pid" ] || return 0
+  kill -TERM -- "-$lane_pid" 2>/dev/null || true
+  wait "$lane_pid" 2>/dev/null || true
+  for arch in "${wine_arches[@]}"; do
+    WINEPREFIX="$root/build/$tree/wineprefix-$arch" wineserver -k >/dev/null 2>&1 || true
+  done
+  echo "(the Wine tests were stopped; their output so far: $wine_log)"
+}
+
 # Each stage's wall time and CPU time (user+sys of the stage and what it waited for), printed as a
 # table at the end, also when a stage fails.
 timing=$(mktemp -d)
@@ -23,10 +37,14 @@ run_start=$(date +%s.%N)
 trap 'print_times' EXIT
 print_times() {
   local status=$?
-  echo "== stage times (wall, and CPU: user+sys of the stage's processes)"
-  awk -F'\t' '{ printf "%-34s %8.1f s %8.1f s\n", $1, $2, $3; w += $2; c += $3 }
-    END { printf "%-34s %8s   %8.1f s\n", "(sum of the stages)", "", c }' "$timing/stages"
-  awk -v s="$run_start" -v e="$(date +%s.%N)" 'BEGIN { printf "%-34s %8.1f s\n", "whole run (wall)", e - s }'
+  stop_wine_tests
+  times >"$timing/run"
+  echo "== stage times: start (from the run's start), wall, and CPU (user+sys of its processes)"
+  printf '%-44s %7s %8s %8s\n' stage start wall CPU
+  sort -t$'\t' -k2 -n "$timing/stages" |
+    awk -F'\t' '{ printf "%-44s %6.0fs %7.1fs %7.1fs\n", $1, $2, $3, $4 }'
+  awk -v s="$run_start" -v e="$(date +%s.%N)" -v c="$(cpu_seconds <"$timing/run")" \
+    'BEGIN { printf "%-44s %7s %7.1fs %7.1fs\n", "whole run", "", e - s, c }'
   rm -rf "$timing"
   exit "$status"
 }
@@ -42,7 +60,8 @@ stage() {  # NAME COMMAND...: runs COMMAND in a child shell, recording its wall 
     # `times` in this shell itself: in a pipe or $(...) it would speak for a new one.
     cpu=$timing/$BASHPID
     trap 'times >"$cpu"
-      printf "%s\t%s\t%s\n" "$name" "$(awk -v s="$start" -v e="$(date +%s.%N)" "BEGIN { print e - s }")" \
+      printf "%s\t%s\t%s\t%s\n" "$name" "$(awk -v r="$run_start" -v s="$start" "BEGIN { print s - r }")" \
+        "$(awk -v s="$start" -v e="$(date +%s.%N)" "BEGIN { print e - s }")" \
         "$(cpu_seconds <"$cpu")" >>"$timing/stages"' EXIT
     "$@"
   ) &
@@ -51,6 +70,8 @@ stage() {  # NAME COMMAND...: runs COMMAND in a child shell, recording its wall 
 }
 
 stage setup scripts/install-deps.sh
+# After the set-up: whether 32-bit Wine could be installed is part of the answer.
+tree=$(scripts/wine-tree.sh)
 
 format_and_layers() {
   local files
@@ -64,34 +85,73 @@ format_and_layers() {
 }
 stage "formatting and layers" format_and_layers
 
-build() {  # PRESET
-  cmake --preset "$1" >/dev/null
-  cmake --build --preset "$1" -j "$jobs"
+build() {  # PRESET [TARGET...]
+  local preset=$1
+  shift
+  [ $# -gt 0 ] && set -- --target "$@"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs" "$@"
 }
-stage "native build" build native
-stage "win32 build" build win32
-if [ "$(scripts/wine-tree.sh)" = win64 ]; then
-  # The Wine tests' build where 32-bit code cannot run.
+# The native suite runs in the sanitizer build; the plain one builds only what the stages run from
+# it: the QEMU guest's program and disk, the tool that writes the Wine runs' servers and devices
+# and the demos', the demos' and the benchmarks' programs.
+stage "native build: programs, tool, benchmarks" build native tolvarin-programs tolvarin-tool \
+  tolvarin-usb-gadget tolvarin-core-bench tolvarin-update-bench tolvarin-update-memory \
+  tolvarin-bench-fixture
+if [ "$tree" = win64 ]; then
+  # This machine cannot run 32-bit code: the i686 programs are only checked and signed, and the
+  # Wine tests run the same sources built for x86-64.
+  stage "win32 build: the programs" build win32 tolvarin-programs
   stage "win64 build" build win64
+else
+  stage "win32 build" build win32
 fi
-stage "native tests" ctest --preset native -j "$jobs"
-stage "asan build" build asan
-stage "asan tests" ctest --preset asan -j "$jobs"
-stage "fuzz smoke" scripts/fuzz.sh smoke
 
-wine_tests() {  # ARCH: the prefix's architecture
-  # A wineserver left from an earlier run may be bound to another display; start afresh.
-  WINEPREFIX="$root/build/$tree/wineprefix-$1" wineserver -k >/dev/null 2>&1 || true
-  TOLVARIN_WINEARCH=$1 scripts/with-display.sh scripts/wine-tests.sh
+# The Wine tests mostly wait on windows and timers: they run in the background, beside the
+# sanitizer build, the native tests and the fuzz smoke, with their output kept in a file.
+wine_tests() {
+  for arch in "${wine_arches[@]}"; do
+    if [ "$tree" = win64 ] && [ "$arch" = win32 ]; then
+      echo "== no 32-bit Wine prefix: this machine cannot run 32-bit code"
+      continue
+    fi
+    # A wineserver left from an earlier run may be bound to another display; start afresh.
+    WINEPREFIX="$root/build/$tree/wineprefix-$arch" wineserver -k >/dev/null 2>&1 || true
+    stage "Wine tests ($tree build, $arch prefix)" \
+      env TOLVARIN_WINEARCH="$arch" scripts/with-display.sh scripts/wine-tests.sh
+  done
 }
-tree=$(scripts/wine-tree.sh)
-for arch in "${wine_arches[@]}"; do
-  if [ "$tree" = win64 ] && [ "$arch" = win32 ]; then
-    echo "== no 32-bit Wine prefix: this machine cannot run 32-bit code"
-    continue
-  fi
-  stage "Wine tests ($tree build, $arch prefix)" wine_tests "$arch"
-done
+mkdir -p build
+echo "== Wine tests, in the background (output: $wine_log)"
+# In a process group of their own, so that stop_wine_tests reaches every process they started.
+set -m
+wine_tests </dev/null >"$wine_log" 2>&1 &
+lane_pid=$!
+set +m
+
+beside_wine() {
+  stage "asan build" build asan
+  # Most cases wait on servers, devices and timers: twice as many at a time as cores.
+  stage "asan tests" ctest --preset asan -j "$((jobs * 2))"
+  stage "fuzz smoke" scripts/fuzz.sh smoke
+  # What the sanitizer build leaves out: the Linux program on a QEMU guest's kernel.
+  stage "native tests: QEMU guest" ctest --preset native -L qemu
+}
+# The Wine tests poll their windows and time their runs: what runs beside them leaves them the
+# processor first.
+(
+  renice -n 10 -p "$BASHPID" >/dev/null
+  beside_wine
+)
+
+status=0
+wait "$lane_pid" || status=$?
+lane_pid=""
+cat "$wine_log"
+if [ "$status" -ne 0 ]; then
+  echo "the Wine tests failed (output above: $wine_log)"
+  exit 1
+fi
 
 # Each demo must end with its closing box and leave its device updated: finishing commands and
 # written sectors, as tolvarin-tool reads the state (the commands come only after a whole run).
