@@ -17,17 +17,38 @@ for arg in "$@"; do
   esac
 done
 
-# The Wine tests run in the background (below), with their output kept here.
-wine_log=build/wine-tests.log
-lane_pid=""
-stop_wine_tests() {  # a failure elsewhere ends them, their Xvfb and their wineservers with the run
-  [ -n "$lane_pid" ] || return 0
-  kill -TERM -- "-$lane_pid" 2>/dev/null || true
-  wait "$lane_pid" 2>/dev/null || true
-  for arch in "${wine_arches[@]}"; do
-    WINEPREFIX="$root/build/$tree/wineprefix-$arch" wineserver -k >/dev/null 2>&1 || true
+# Stages that mostly wait run in background lanes, each in a process group of its own with its
+# output in build/LANE.log; the run fails when a lane does, and a failure anywhere stops them all.
+declare -A lanes=()
+start_lane() {  # NAME FUNCTION
+  echo "== in the background: $1 (output: build/$1.log)"
+  set -m
+  "$2" </dev/null >"build/$1.log" 2>&1 &
+  lanes[$1]=$!
+  set +m
+}
+join_lane() {  # NAME: waits for the lane, shows its output, fails the run if it failed
+  local status=0
+  wait "${lanes[$1]}" || status=$?
+  unset "lanes[$1]"
+  cat "build/$1.log"
+  if [ "$status" -ne 0 ]; then
+    echo "$1 failed (output above: build/$1.log)"
+    exit 1
+  fi
+}
+stop_lanes() {  # every process a lane started, the Wine tests' Xvfb and wineservers too
+  local name
+  for name in "${!lanes[@]}"; do
+    kill -TERM -- "-${lanes[$name]}" 2>/dev/null || true
+    wait "${lanes[$name]}" 2>/dev/null || true
+    echo "(stopped: $name; its output so far: build/$name.log)"
   done
-  echo "(the Wine tests were stopped; their output so far: $wine_log)"
+  if [ ${#lanes[@]} -gt 0 ]; then
+    for arch in "${wine_arches[@]}"; do
+      WINEPREFIX="$root/build/$tree/wineprefix-$arch" wineserver -k >/dev/null 2>&1 || true
+    done
+  fi
 }
 
 # Each stage's wall time and CPU time (user+sys of the stage and what it waited for), printed as a
@@ -37,7 +58,7 @@ run_start=$(date +%s.%N)
 trap 'print_times' EXIT
 print_times() {
   local status=$?
-  stop_wine_tests
+  stop_lanes
   times >"$timing/run"
   echo "== stage times: start (from the run's start), wall, and CPU (user+sys of its processes)"
   printf '%-44s %7s %8s %8s\n' stage start wall CPU
@@ -107,8 +128,9 @@ else
   stage "win32 build" build win32
 fi
 
-# The Wine tests mostly wait on windows and timers: they run in the background, beside the
-# sanitizer build, the native tests and the fuzz smoke, with their output kept in a file.
+# The Wine tests mostly wait on windows and timers: they run in a background lane beside the
+# sanitizer build and tests, and after them in the same lane the QEMU guest, then what shares
+# their prefix and port or sets the native tree up again (the demos, the benchmarks).
 wine_tests() {
   for arch in "${wine_arches[@]}"; do
     if [ "$tree" = win64 ] && [ "$arch" = win32 ]; then
@@ -121,38 +143,6 @@ wine_tests() {
       env TOLVARIN_WINEARCH="$arch" scripts/with-display.sh scripts/wine-tests.sh
   done
 }
-mkdir -p build
-echo "== Wine tests, in the background (output: $wine_log)"
-# In a process group of their own, so that stop_wine_tests reaches every process they started.
-set -m
-wine_tests </dev/null >"$wine_log" 2>&1 &
-lane_pid=$!
-set +m
-
-beside_wine() {
-  stage "asan build" build asan
-  # Most cases wait on servers, devices and timers: twice as many at a time as cores.
-  stage "asan tests" ctest --preset asan -j "$((jobs * 2))"
-  stage "fuzz smoke" scripts/fuzz.sh smoke
-  # What the sanitizer build leaves out: the Linux program on a QEMU guest's kernel.
-  stage "native tests: QEMU guest" ctest --preset native -L qemu
-}
-# The Wine tests poll their windows and time their runs: what runs beside them leaves them the
-# processor first.
-(
-  renice -n 10 -p "$BASHPID" >/dev/null
-  beside_wine
-)
-
-status=0
-wait "$lane_pid" || status=$?
-lane_pid=""
-cat "$wine_log"
-if [ "$status" -ne 0 ]; then
-  echo "the Wine tests failed (output above: $wine_log)"
-  exit 1
-fi
-
 # Each demo must end with its closing box and leave its device updated: finishing commands and
 # written sectors, as tolvarin-tool reads the state (the commands come only after a whole run).
 demo_updated() {
@@ -173,6 +163,26 @@ demos() {
   run_demo build/demo.log build/demo/device.state '^-- closing box' env TOLVARIN_XVFB=1 scripts/demo.sh
   run_demo build/demo-term.log build/demo-term/device.state '^└' scripts/demo-term.sh --yes
 }
-stage "demos, headless" demos
-stage "benchmarks, short run" scripts/bench.sh smoke
+wine_lane() {
+  wine_tests
+  # What the sanitizer build leaves out: the Linux program on a QEMU guest's kernel.
+  stage "native tests: QEMU guest" ctest --preset native -L qemu
+  stage "demos, headless" demos
+  stage "benchmarks, short run" scripts/bench.sh smoke
+}
+fuzz_lane() {
+  stage "fuzz smoke" scripts/fuzz.sh smoke
+}
+mkdir -p build
+start_lane wine wine_lane
+# The Wine tests poll their windows and time their runs: what runs beside them leaves them the
+# processor first.
+renice -n 10 -p $$ >/dev/null
+stage "asan build" build asan
+# The fuzz smoke keeps one core busy; the sanitizer tests mostly wait on servers, devices and
+# timers, two cases per core at a time.
+start_lane fuzz-smoke fuzz_lane
+stage "asan tests" ctest --preset asan -j "$((jobs * 2))"
+join_lane fuzz-smoke
+join_lane wine
 echo "== all tests passed"
