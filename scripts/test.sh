@@ -174,11 +174,11 @@ fuzz_lane() {
   stage "fuzz smoke" scripts/fuzz.sh smoke
 }
 mkdir -p build
+cmake --preset asan >/dev/null
 start_lane wine wine_lane
-# The Wine tests poll their windows and time their runs: what runs beside them leaves them the
-# processor first.
-renice -n 10 -p $$ >/dev/null
-stage "asan build" build asan
+# The Wine tests poll their windows and time their runs, as do the sanitizer tests: the build
+# beside them leaves them the processor first.
+stage "asan build" nice -n 10 cmake --build --preset asan -j "$jobs"
 # The fuzz smoke keeps one core busy; the sanitizer tests mostly wait on servers, devices and
 # timers, two cases per core at a time.
 start_lane fuzz-smoke fuzz_lane
