@@ -33,9 +33,15 @@ pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 set(TERM_SOURCES src/ui/term/main_term.cpp src/ui/term/term_loop_linux.cpp src/ui/term/term_ui.cpp
     src/ui/term/term_text.cpp src/ui/term/privileges_linux.cpp src/ui/term/sleep_lock_linux.cpp)
 
+# The front end is compiled once for the four programs: nothing in it depends on the program.
+add_library(tolvarin_term_objects OBJECT ${TERM_SOURCES})
+target_link_libraries(tolvarin_term_objects PUBLIC CLI11::CLI11 Threads::Threads PkgConfig::SYSTEMD)
+# Every program, without the tests.
+add_custom_target(tolvarin-programs)
 function(tolvarin_term_program name core)
-  add_executable(${name} ${TERM_SOURCES} ${ARGN})
-  target_link_libraries(${name} PRIVATE ${core} CLI11::CLI11 Threads::Threads PkgConfig::SYSTEMD)
+  add_executable(${name} ${ARGN})
+  add_dependencies(tolvarin-programs ${name})
+  target_link_libraries(${name} PRIVATE tolvarin_term_objects ${core})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 endfunction()
 

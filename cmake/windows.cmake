@@ -55,8 +55,14 @@ set_source_files_properties(resources/version.rc PROPERTIES OBJECT_DEPENDS
 set_source_files_properties(resources/tolvarin.rc PROPERTIES OBJECT_DEPENDS
     "${CMAKE_BINARY_DIR}/generated/tolvarin.manifest;${CMAKE_SOURCE_DIR}/resources/tolvarin.ico;${CMAKE_SOURCE_DIR}/resources/strings.def")
 
+# The shell is compiled once for the five programs: nothing in it depends on the program.
+add_library(tolvarin_shell_objects OBJECT ${SHELL_SOURCES})
+# Every program, without the tests: what a build that only checks and signs them needs.
+add_custom_target(tolvarin-programs)
 function(tolvarin_program name core)
-  add_executable(${name} WIN32 ${SHELL_SOURCES} ${ARGN})
+  add_executable(${name} WIN32 ${ARGN})
+  target_link_libraries(${name} PRIVATE tolvarin_shell_objects)
+  add_dependencies(tolvarin-programs ${name})
   target_link_libraries(${name} PRIVATE ${core})
   # Stripped: the symbols only make the user's download bigger.
   target_link_options(${name} PRIVATE -municode -s)

@@ -19,6 +19,8 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 demo=$root/build/demo
 tool=$root/build/native/bin/tolvarin-tool
+# Before the build is chosen: whether 32-bit Wine could be installed decides it.
+case "${1:-}" in --drive | --drive-192) ;; *) scripts/install-deps.sh ;; esac
 source scripts/wine-env.sh
 tree=$TOLVARIN_WINE_TREE
 bin=$root/build/$tree/bin
@@ -26,7 +28,6 @@ bin=$root/build/$tree/bin
 DPI_DESKTOP=1600x1200
 
 if [ "${1:-}" != "--drive" ] && [ "${1:-}" != "--drive-192" ]; then
-  scripts/install-deps.sh
   echo "== building what is missing (the $tree build)"
   cmake --preset native >/dev/null
   cmake --build --preset native -j "$(nproc)" --target tolvarin-tool >/dev/null

@@ -10,7 +10,10 @@ case "${TOLVARIN_WINE_TREE:-}" in
   "") ;;
   *) echo "TOLVARIN_WINE_TREE is win32 or win64, not $TOLVARIN_WINE_TREE" >&2; exit 2 ;;
 esac
-if [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
+# 32-bit Wine's CNG verifies signatures through the i386 GnuTLS: without it, the x86-64 path too
+# (scripts/install-deps.sh installs both when the package mirror has them).
+if [ -x /usr/lib/wine/wine ] && [ -e /usr/lib/i386-linux-gnu/libgnutls.so.30 ] &&
+  /usr/lib/wine/wine --version >/dev/null 2>&1; then
   echo win32
 else
   echo win64
