@@ -136,12 +136,10 @@ int main(int argc, char** argv) {
       reps = std::atoi(argv[++i]);
   }
   if (smoke) reps = 1;
-  std::vector<uint8_t> text;
   ServerPlan plan;
   std::string error;
   CTempDir root;
-  if (!ReadWholeFile(TOLVARIN_SAMPLE_MANIFEST, &text) ||
-      !ParseManifest(std::string(text.begin(), text.end()), "", &plan, &error) ||
+  if (!ReadManifestFile(TOLVARIN_SAMPLE_MANIFEST, &plan, &error) ||
       !WriteServerTree(plan, root.Path(), &error)) {
     std::fprintf(stderr, "the sample release: %s\n", error.c_str());
     return 1;

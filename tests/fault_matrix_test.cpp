@@ -625,12 +625,9 @@ const char* const SAMPLE_RUN[] = {"Mt9C520b", "Mv9V181b", "Mc91312b", "Mi90073b"
 class SampleReleaseFaults : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::vector<uint8_t> manifest;
-    ASSERT_TRUE(ReadWholeFile(TOLVARIN_SAMPLE_MANIFEST, &manifest));
     ServerPlan plan;
     std::string error;
-    ASSERT_TRUE(ParseManifest(std::string(manifest.begin(), manifest.end()), "", &plan, &error))
-        << error;
+    ASSERT_TRUE(ReadManifestFile(TOLVARIN_SAMPLE_MANIFEST, &plan, &error)) << error;
     WriteTreeOrFail(plan, root.Path());
     key.reset(EVP_EC_gen("P-256"));
     ASSERT_TRUE(key && PublicPoint(key.get(), publicKey));

@@ -407,3 +407,16 @@ bool WriteWholeFile(const std::string& path, const std::vector<uint8_t>& data) {
   bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), file) == data.size();
   return std::fclose(file) == 0 && ok;
 }
+
+bool ReadManifestFile(const std::string& path, ServerPlan* plan, std::string* error) {
+  std::vector<uint8_t> bytes;
+  if (!ReadWholeFile(path, &bytes)) {
+    *error = "cannot read " + path;
+    return false;
+  }
+  size_t slash = path.rfind('/');
+  std::string baseDir = slash == std::string::npos ? "." : path.substr(0, slash);
+  if (ParseManifest(std::string(bytes.begin(), bytes.end()), baseDir, plan, error)) return true;
+  *error = path + ": " + *error;
+  return false;
+}

@@ -85,6 +85,10 @@ bool WriteServerTree(const ServerPlan& plan, const std::string& root, std::strin
 bool ParseManifest(const std::string& text, const std::string& baseDir, ServerPlan* plan,
                    std::string* error);
 
+// ParseManifest on the file at path, its payload names taken from the file's own directory.
+// Returns true; false with *error: "cannot read PATH", or PATH and what is wrong with it.
+bool ReadManifestFile(const std::string& path, ServerPlan* plan, std::string* error);
+
 // A number in decimal or, with 0x, in hex, at most max. Returns true; false for anything else.
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* out);
 

@@ -19,20 +19,14 @@ struct PublishOptions {
 };
 
 int Publish(const PublishOptions& o) {
-  const std::string& manifest = o.manifest;
-  std::vector<uint8_t> bytes;
-  if (!ReadWholeFile(manifest, &bytes)) return Fail("cannot read " + manifest);
-  size_t slash = manifest.rfind('/');
-  std::string baseDir = slash == std::string::npos ? "." : manifest.substr(0, slash);
   ServerPlan plan;
   std::string error;
+  if (!ReadManifestFile(o.manifest, &plan, &error)) return Fail(error);
   // The key is read before anything is written: a refused key leaves no unsigned tree.
   Signer signer;
   if (Given(o.keyOption) &&
       !PrepareSigner(o.key, Given(o.expiresOption) ? &o.expires : nullptr, &signer, &error))
     return Fail(error);
-  if (!ParseManifest(std::string(bytes.begin(), bytes.end()), baseDir, &plan, &error))
-    return Fail(manifest + ": " + error);
   if (!WriteServerTree(plan, o.out, &error)) return Fail(error);
 
   Json files = Json::array();

@@ -70,6 +70,20 @@ void Settle(Store& store, Slot& slot, const ImageOutcome& outcome, uint8_t* imag
   store.changed.notify_all();
 }
 
+// Fetches and checks entry's image into its slot, the lock let go meanwhile (the slot shows it
+// under way, so that nobody fetches it twice). Lock held on entry and on return.
+ImageOutcome FetchIntoSlot(Store& store, std::unique_lock<std::mutex>& lock, Slot& slot,
+                           const RunEntry& entry) {
+  slot.state = SLOT_FETCHING;
+  lock.unlock();
+  uint8_t* image = nullptr;
+  int length = 0;
+  ImageOutcome outcome = FetchCheckedImage(entry, &image, &length);
+  lock.lock();
+  Settle(store, slot, outcome, image, length);
+  return outcome;
+}
+
 // The same rule as the run's: the entry's size in this mode, and of the main images only the one
 // at the selected line (countdown starts at the line plus one).
 int32_t RunSize(const CatalogueEntry& entry, int* countdown) {
@@ -168,15 +182,8 @@ void PrefetchRunImages() {
       continue;
     }
     Slot& slot = store.slots[next->index];
-    slot.state = SLOT_FETCHING;
     slot.tried = true;
-    RunEntry entry = *next;
-    lock.unlock();
-    uint8_t* image = nullptr;
-    int length = 0;
-    ImageOutcome outcome = FetchCheckedImage(entry, &image, &length);
-    lock.lock();
-    Settle(store, slot, outcome, image, length);
+    FetchIntoSlot(store, lock, slot, *next);
   }
 }
 
@@ -210,15 +217,8 @@ ImageOutcome GatherRunImage(const RunEntry& entry) {
   // The prefetch's fetch of this image is waited for, not repeated.
   store.changed.wait(lock, [&slot] { return slot.state != SLOT_FETCHING; });
   if (slot.state == SLOT_READY) return {IMAGE_READY, 0};
-  slot.state = SLOT_FETCHING;
   slot.wanted = true;
-  lock.unlock();
-  uint8_t* image = nullptr;
-  int length = 0;
-  ImageOutcome outcome = FetchCheckedImage(entry, &image, &length);
-  lock.lock();
-  Settle(store, slot, outcome, image, length);
-  return outcome;
+  return FetchIntoSlot(store, lock, slot, entry);
 }
 
 const uint8_t* RunImage(int index, int* length) {

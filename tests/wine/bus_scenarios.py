@@ -269,12 +269,13 @@ def case_other(s):
     check(requests(s, other) == 0, "the other detector never received a request")
 
 
-def case_unplug(s):
-    """Unplugged while it is written: the process ends with no box, at the system's own notice or
-    at the first failed request, which finds the device gone from the list; the flash keeps what
-    was written before, in order, and nothing comes after."""
+def programming_on_detector(s, *fault):
+    """The "offer" update under way on the detector's disk (20 ms a request; `fault`: options of
+    `sim fault` for its state), from Start pressed to the progress shown. Returns the bus."""
     s.publish_tree("offer")
     write_disk(s, DETECTOR, delay_us=20000)
+    if fault:
+        s.tool("sim", "fault", "--state", disk_state(s, DETECTOR), *fault)
     s.start_server()
     bus = s.start_bus()
     bus.plug(DETECTOR)
@@ -283,6 +284,14 @@ def case_unplug(s):
     check(s.click(scenarios.START) == 0, "Start")
     s.wait("programming", lambda st: re.match(r"^(Verify )?[TVCI] - ", s.text(st, scenarios.START)),
            20)
+    return bus
+
+
+def case_unplug(s):
+    """Unplugged while it is written: the process ends with no box, at the system's own notice or
+    at the first failed request, which finds the device gone from the list; the flash keeps what
+    was written before, in order, and nothing comes after."""
+    bus = programming_on_detector(s)
     s.shot("1-before-unplug")
     started = time.monotonic()
     bus.unplug(DETECTOR)
@@ -309,16 +318,7 @@ def case_passing(s):
     """A request that fails once and the run goes on (the first erase, on blank flash), then an
     unplug mid-run while the window's thread is held: the back end looks again and the process
     ends within the hold, before any box; the notice alone could only end it after the hold."""
-    s.publish_tree("offer")
-    write_disk(s, DETECTOR, delay_us=20000)
-    s.tool("sim", "fault", "--state", disk_state(s, DETECTOR), "--fail-request", "2")
-    s.start_server()
-    bus = s.start_bus()
-    bus.plug(DETECTOR)
-    s.start_program()
-    s.wait("Start enabled", lambda st: s.enabled(st, scenarios.START), 20)
-    check(s.click(scenarios.START) == 0, "Start")
-    s.wait("programming", lambda st: re.match(r"^[TVCI] - ", s.text(st, scenarios.START)), 20)
+    bus = programming_on_detector(s, "--fail-request", "2")
     hold = subprocess.Popen(["wine", os.path.join(s.args.bin, "tolvarin-driver.exe"),
                              "hold-window", "8000"], env=s.env, cwd=s.work,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

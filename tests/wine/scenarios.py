@@ -164,11 +164,9 @@ class Session:
     def unplug(self):
         os.remove(self.state_file)
 
-    def start_server(self, *options):
-        """The update server on PORT; options are its own (a fault, say)."""
+    def start_server(self):
         self.server = subprocess.Popen(
-            [sys.executable, self.args.server, "--root", self.root, "--port", str(PORT)]
-            + list(options),
+            [sys.executable, self.args.server, "--root", self.root, "--port", str(PORT)],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         line = self.server.stdout.readline()
         check(line.strip() == "READY %d" % PORT, "update server ready", line)
@@ -450,8 +448,7 @@ def fatal_box(s, text_pattern, step):
 
 
 def scenario_errors(s):
-    """Error boxes: malformed model id, server down, corrupt image, missing image, device ignoring
-    writes."""
+    """Error boxes: malformed model id, server down, corrupt image, device ignoring writes."""
     s.fixture("badmodel")
     s.start_server()
     s.start_program()
@@ -479,19 +476,6 @@ def scenario_errors(s):
           (commands, sorted(sectors)))
     s.close()
 
-    # The main image, last of the run, missing on the server: its error page fails the check
-    # after the images before it are in hand, and none of them is written.
-    s.fixture("offer")
-    s.start_server("--fault", "not-found", "--fault-path", C1_IMAGE[0])
-    s.start_program()
-    s.wait("Start enabled", lambda st: s.enabled(st, START), 15)
-    check(s.click(START) == 0, "Start")
-    fatal_box(s, r"錯誤碼: 0402 -\d", "4-missing-image")
-    commands, sectors = s.device()
-    check(commands == [] and sectors == {}, "a missing image writes nothing",
-          (commands, sorted(sectors)))
-    s.close()
-
     s.fixture("ignorewrite")
     s.start_server()
     s.start_program()
@@ -501,7 +485,7 @@ def scenario_errors(s):
     payload = s.image_payload("VV9V121x")
     mismatches = sum(1 for b in payload[:256] if b != 0xFF)
     expected = "錯誤碼: 0403+%2d\n%8d\n%8d" % (1, len(payload) + 32, mismatches)
-    fatal_box(s, re.escape(expected), "5-verify-failed")
+    fatal_box(s, re.escape(expected), "4-verify-failed")
     commands, _ = s.device()
     check(commands == [], "no finishing command after a failure", commands)
 
@@ -851,7 +835,7 @@ def geometry(s, dpi):
 
 def check_layout(g, dpi, slack):
     """Client size and every control's rectangle at dpi: the 100 % numbers × dpi / 96 within
-    slack pixels; every text fits its control."""
+    slack pixels."""
     def near(got, want, what):
         check(abs(got - round(want * dpi / 96)) <= slack, "%s at %d DPI" % (what, dpi), got)
     near(g["client"][0], CLIENT_96[0], "client width")
@@ -862,16 +846,15 @@ def check_layout(g, dpi, slack):
         for got, want, what in zip(control["rect"], rect, ("x", "y", "width", "height")):
             if want is not None:
                 near(got, want, "%d's %s" % (cid, what))
-        check(control["fits"], "text fits its control at %d DPI" % dpi, control)
 
 
 def scenario_dpi(s):
-    """The window at 100, 150 and 200 %: laid out from the 100 % numbers, centred, its font grown
-    with the scale, every text fitting; a DPI change mid-run lays it out again and the run goes
-    on. The prefix's DPI and desktop are put back afterwards."""
+    """The window opened at 100, 150 and 200 %: laid out from the 100 % numbers and centred, the
+    About box scaled by the system. (Its font, the texts fitting and a change of DPI are the
+    window's in-process tests.) The prefix's DPI and desktop are put back afterwards."""
     saved = [(DESKTOP_KEY, "LogPixels", "REG_DWORD", reg_value(s, DESKTOP_KEY, "LogPixels")),
              (DESKTOPS_KEY, "Default", "REG_SZ", reg_value(s, DESKTOPS_KEY, "Default"))]
-    fonts, abouts = {}, {}
+    abouts = {}
     try:
         set_reg_value(s, DESKTOPS_KEY, "Default", "REG_SZ", "%dx%d" % DPI_DESKTOP)
         s.fixture("offer")
@@ -879,8 +862,6 @@ def scenario_dpi(s):
         for dpi in (96, 144, 192):
             set_reg_value(s, DESKTOP_KEY, "LogPixels", "REG_DWORD", str(dpi))
             fresh_desktop()
-            # Slow enough at 100 % for the change of DPI to come mid-run.
-            create_device(s.args.tool, s.state_file, "offer", 20000 if dpi == 96 else 0)
             s.start_program()
             s.wait("Start enabled", lambda st: s.enabled(st, START), 15)
             g = geometry(s, dpi)
@@ -888,37 +869,16 @@ def scenario_dpi(s):
             client_w, client_h = g["client"]
             check(g["frame"][:2] == [DPI_DESKTOP[0] // 2 - client_w // 2,
                                      DPI_DESKTOP[1] // 2 - client_h // 2], "centred", g["frame"])
-            fonts[dpi] = g["controls"][0]["font"]
             # The About box scales by the system's own rules (dialog units of its font).
             s.driver("alt", "?")
             s.wait("About box", lambda st: any(d["about"] for d in st["dialogs"]), 5)
             abouts[dpi] = geometry(s, dpi)["dialogs"][0]
             s.driver("escape")
             s.wait("About closed", lambda st: not st["dialogs"], 5)
-            print("  %d DPI: client %dx%d, font %d px; label %s, list %s, Start %s" % (
-                dpi, client_w, client_h, fonts[dpi], *(g["controls"][i]["rect"] for i in (1, 7, 5))))
-            if dpi == 96:
-                # Moved to a 200 % monitor mid-run: the system suggests the frame doubled.
-                check(s.click(START) == 0, "Start")
-                s.wait("programming", lambda st: re.match(r"^[TVCI] - ", s.text(st, START)), 20)
-                left, top, right, bottom = g["frame"]
-                rc, _ = s.driver("dpi-change", "192", str(left), str(top),
-                                 str(left + 2 * (right - left)), str(top + 2 * (bottom - top)))
-                check(rc == 0, "WM_DPICHANGED delivered")
-                moved = geometry(s, 96)
-                check_layout(moved, 192, 0)
-                check(moved["frame"][:2] == [left, top], "at the suggested place", moved["frame"])
-                rc, _ = s.driver("dpi-change", "96", str(left), str(top), str(right), str(bottom))
-                check(rc == 0, "WM_DPICHANGED back to 96 delivered")
-                check_layout(geometry(s, 96), 96, 0)
-                check(s.wait_box(DONE_CAPTION, 30)["text"] == DONE_TEXT, "the run ended")
-                s.close_box()
-                s.check_exit()
-                check(s.check_programmed({"VV9V121x", "CC91232x"}) == [0x80000], "run complete")
-            else:
-                check(s.click(EXIT) == 0, "Exit")
-                s.check_exit()
-        check(fonts[96] < fonts[144] < fonts[192], "font grows with the scale", fonts)
+            print("  %d DPI: client %dx%d; label %s, list %s, Start %s" % (
+                dpi, client_w, client_h, *(g["controls"][i]["rect"] for i in (1, 7, 5))))
+            check(s.click(EXIT) == 0, "Exit")
+            s.check_exit()
         for dpi in (144, 192):
             for got, base in zip(abouts[dpi], abouts[96]):
                 check(abs(got / base / (dpi / 96) - 1) < 0.1, "About box scaled at %d DPI" % dpi,

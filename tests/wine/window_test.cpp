@@ -2,6 +2,7 @@
 // Start guard, on real windows of the platform; and WoW64 in a 64-bit prefix.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -268,6 +269,7 @@ TEST_F(WindowTest, AChangeOfDpiScalesTheLayoutAndTheFontFromTheHundredPercentNum
       EXPECT_GT(metrics.tmHeight, lastHeight) << dpi;
     }
     lastHeight = metrics.tmHeight;
+    std::printf("  %u DPI: the controls' font %ld px high\n", dpi, metrics.tmHeight);
     for (const int* row : layout) {
       ASSERT_NE(child, nullptr);
       EXPECT_EQ(SendMessageW(child, WM_GETFONT, 0, 0), reinterpret_cast<LRESULT>(font));

@@ -18,11 +18,9 @@
 //   wait-gone MS            until the program's main window has gone
 //   hold-window MS          suspends the window's thread for MS (a busy or late window)
 //   execution-state         the simulated program's execution state, in hex (exit 4: no answer)
-//   geometry                JSON: the main window's DPI, frame and client size, and each
-//                           control's id and rectangle (x, y, width, height in client pixels), in
-//                           creation order, with each one's font and whether its text fits;
-//                           and the client size of each open box
-//   dpi-change DPI L T R B  WM_DPICHANGED to DPI, suggesting the window rectangle L T R B
+//   geometry                JSON: the main window's DPI, frame and client size, each control's
+//                           id and rectangle (x, y, width, height in client pixels) in creation
+//                           order, and the client size of each open box
 // Exit status: 0 done, 1 usage, 2 no main window, 3 refused (disabled control), 4 timed out.
 #include <windows.h>
 // windows.h first: dbt.h builds on its types.
@@ -196,82 +194,15 @@ Function User32(const char* name) {
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), name)));
 }
 
-// The system's message font for `dpi`, as the driver gets it itself (Wine 8 answers WM_GETFONT
-// from another process with 0, and a font handle means nothing outside its process). The caller
-// deletes it.
-HFONT MessageFont(UINT dpi) {
-  NONCLIENTMETRICSW metrics = {};
-  metrics.cbSize = sizeof metrics;
-  auto forDpi = User32<BOOL(WINAPI*)(UINT, UINT, void*, UINT, UINT)>("SystemParametersInfoForDpi");
-  if (forDpi == nullptr || !forDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi))
-    SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
-  return CreateFontIndirectW(&metrics.lfMessageFont);
-}
-
-// `text` as `font` draws it: the widest line's width and the lines' height; the font's cell
-// height (tmHeight) and average character width.
-struct TextFit {
-  SIZE extent;
-  int fontHeight;
-  int charWidth;
-};
-
-TextFit MeasureText(HFONT font, const std::wstring& text) {
-  TextFit fit = {{0, 0}, 0, 0};
-  HDC dc = GetDC(nullptr);
-  HGDIOBJ old = SelectObject(dc, font);
-  TEXTMETRICW metrics = {};
-  GetTextMetricsW(dc, &metrics);
-  fit.fontHeight = metrics.tmHeight;
-  fit.charWidth = metrics.tmAveCharWidth;
-  size_t start = 0;
-  for (;;) {
-    size_t end = text.find(L'\n', start);
-    std::wstring line = text.substr(start, end == std::wstring::npos ? end : end - start);
-    SIZE size = {0, 0};
-    GetTextExtentPoint32W(dc, line.c_str(), static_cast<int>(line.size()), &size);
-    fit.extent.cx = size.cx > fit.extent.cx ? size.cx : fit.extent.cx;
-    fit.extent.cy += metrics.tmHeight;
-    if (end == std::wstring::npos) break;
-    start = end + 1;
-  }
-  SelectObject(dc, old);
-  ReleaseDC(nullptr, dc);
-  return fit;
-}
-
-// The room a control leaves its text, in pixels at `dpi`: a button's and a group's inside their
-// 3-D edges (a group's caption also stands clear of the frame's corners, by a character's
-// width), a drop-down list's field left of its arrow, a static's whole client area.
-SIZE TextRoom(HWND control, const RECT& client, int charWidth, UINT dpi) {
-  auto metric = User32<int(WINAPI*)(int, UINT)>("GetSystemMetricsForDpi");
-  auto at = [&](int index) { return metric ? metric(index, dpi) : GetSystemMetrics(index); };
-  wchar_t kind[32] = {};
-  GetClassNameW(control, kind, 32);
-  LONG style = GetWindowLongW(control, GWL_STYLE);
-  SIZE room = {client.right, client.bottom};
-  if (_wcsicmp(kind, L"ComboBox") == 0) {
-    room.cx -= at(SM_CXVSCROLL) + 2 * at(SM_CXEDGE);
-  } else if (_wcsicmp(kind, L"Button") == 0) {
-    room.cx -= 2 * at(SM_CXEDGE);
-    if ((style & BS_TYPEMASK) == BS_GROUPBOX)
-      room.cx -= 2 * charWidth;
-    else
-      room.cy -= 2 * at(SM_CYEDGE);
-  }
-  return room;
-}
-
 // What a person's display shows of the window, in physical pixels (the driver is DPI-aware):
-// the DPI, frame and client size, then per control (creation order) its id, rectangle in client
-// pixels and text, and that text in the message font of the DPI: the font's cell height, the
-// text's extent, the room the control leaves it and whether it fits. Wine 8 keeps one DPI for
-// the whole system and answers GetDpiForWindow for another process's window with 96, so the
-// driver's own DPI is the window's there.
+// the DPI, frame and client size, then per control (creation order) its id and rectangle in
+// client pixels, then each open box's client size. Wine 8 keeps one DPI for the whole system and
+// answers GetDpiForWindow for another process's window with 96, so the driver's own DPI is the
+// window's there. (Fonts are checked by the window's in-process tests: Wine answers WM_GETFONT
+// from another process with 0.)
 std::string Geometry(HWND main) {
   auto dpiForSystem = User32<UINT(WINAPI*)()>("GetDpiForSystem");
   UINT dpi = dpiForSystem ? dpiForSystem() : 96;
-  HFONT font = MessageFont(dpi);
   RECT frame, client;
   GetWindowRect(main, &frame);
   GetClientRect(main, &client);
@@ -282,24 +213,15 @@ std::string Geometry(HWND main) {
   std::string out = head;
   // Children come in z-order, which is their creation order.
   for (HWND child = GetWindow(main, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-    RECT rect, inside;
+    RECT rect;
     GetWindowRect(child, &rect);
     MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&rect), 2);
-    GetClientRect(child, &inside);
-    std::wstring text = WindowText(child);
-    TextFit fit = MeasureText(font, text);
-    SIZE room = TextRoom(child, inside, fit.charWidth, dpi);
-    bool fits = fit.extent.cx <= room.cx && fit.extent.cy <= room.cy;
-    char row[240];
-    std::snprintf(row, sizeof row,
-                  "%s{\"id\":%d,\"rect\":[%ld,%ld,%ld,%ld],\"font\":%d,\"extent\":[%ld,%ld],"
-                  "\"room\":[%ld,%ld],\"fits\":%s,\"text\":",
+    char row[120];
+    std::snprintf(row, sizeof row, "%s{\"id\":%d,\"rect\":[%ld,%ld,%ld,%ld]}",
                   out.back() == '[' ? "" : ",", GetDlgCtrlID(child), rect.left, rect.top,
-                  rect.right - rect.left, rect.bottom - rect.top, fit.fontHeight, fit.extent.cx,
-                  fit.extent.cy, room.cx, room.cy, fits ? "true" : "false");
-    out += row + Json(text) + "}";
+                  rect.right - rect.left, rect.bottom - rect.top);
+    out += row;
   }
-  DeleteObject(font);
   // The boxes the system lays out itself: each open one's client size.
   out += "],\"dialogs\":[";
   for (HWND dialog : ProgramDialogs(main)) {
@@ -340,28 +262,6 @@ int SendRemoval(HWND main, const std::wstring& name) {
   return 0;
 }
 
-// The message the system sends a window that moved to a monitor of another scale: the new DPI and
-// the suggested window rectangle, which lives in the program's memory as the system's would.
-// 0 when the window took it, 4 when it could not be delivered.
-int SendDpiChange(HWND main, UINT dpi, const RECT& suggested) {
-  DWORD process = 0;
-  GetWindowThreadProcessId(main, &process);
-  HANDLE target = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, process);
-  if (target == nullptr) return 4;
-  void* remote = VirtualAllocEx(target, nullptr, sizeof suggested, MEM_COMMIT, PAGE_READWRITE);
-  int status = 4;
-  DWORD_PTR result = 0;
-  if (remote != nullptr &&
-      WriteProcessMemory(target, remote, &suggested, sizeof suggested, nullptr) &&
-      SendMessageTimeoutW(main, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
-                          reinterpret_cast<LPARAM>(remote), SMTO_ABORTIFHUNG, CALL_TIMEOUT_MS,
-                          &result))
-    status = 0;
-  if (remote != nullptr) VirtualFreeEx(target, remote, 0, MEM_RELEASE);
-  CloseHandle(target);
-  return status;
-}
-
 // Presses the keys in order and releases them in reverse, as system keyboard input.
 int Type(const std::vector<WORD>& keys) {
   std::vector<INPUT> inputs;
@@ -387,8 +287,7 @@ int Usage() {
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) return Usage();
   // Physical pixels, as the per-monitor aware program lays them out (Wine's processes are already).
-  auto setAwareness = reinterpret_cast<BOOL(WINAPI*)(HANDLE)>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetProcessDpiAwarenessContext")));
+  auto setAwareness = User32<BOOL(WINAPI*)(HANDLE)>("SetProcessDpiAwarenessContext");
   const HANDLE PER_MONITOR_AWARE_V2 = reinterpret_cast<HANDLE>(-4);
   if (setAwareness == nullptr || !setAwareness(PER_MONITOR_AWARE_V2)) SetProcessDPIAware();
   std::wstring command = argv[1];
@@ -412,10 +311,6 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"geometry") {
     Print(Geometry(main));
     return 0;
-  }
-  if (command == L"dpi-change") {
-    RECT suggested = {ParseInt(arg(3)), ParseInt(arg(4)), ParseInt(arg(5)), ParseInt(arg(6))};
-    return SendDpiChange(main, static_cast<UINT>(ParseInt(arg(2))), suggested);
   }
   if (command == L"select") {
     HWND combo = GetDlgItem(main, COMBO_ID);
