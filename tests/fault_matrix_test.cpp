@@ -2,26 +2,18 @@
 // box, the exit, the finishing command and the flash it must end with.
 #include <gtest/gtest.h>
 
-#include <openssl/ec.h>
-
 #include <cctype>
-#include <ctime>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/app_state.h"
 #include "files/download.h"
 #include "files/update_file.h"
-#include "seal.h"
 #include "support/fault_world.h"
 #include "update_builder.h"
-#include "workflow/identify.h"
-#include "workflow/update_run.h"
 
 namespace {
 
@@ -613,117 +605,5 @@ INSTANTIATE_TEST_SUITE_P(Faults, BadFileMatrix, ::testing::ValuesIn(FileCases())
                          [](const ::testing::TestParamInfo<FileCase>& info) {
                            return CaseName(info.param.name);
                          });
-
-// ---------------------------------------------------------------------------------------------
-// The sample release (samples/manifest.json) over a device behind on every item: four images to
-// apply, the first main image selected. A 404, a cut body or a reset connection on any one of them,
-// in a keyless and a signed program, and in the signed one a byte changed after signing: the run
-// ends with that file's box, and the device has seen nothing but reads.
-
-const char* const SAMPLE_RUN[] = {"Mt9C520b", "Mv9V181b", "Mc91312b", "Mi90073b"};
-
-class SampleReleaseFaults : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ServerPlan plan;
-    std::string error;
-    ASSERT_TRUE(ReadManifestFile(TOLVARIN_SAMPLE_MANIFEST, &plan, &error)) << error;
-    WriteTreeOrFail(plan, root.Path());
-    key.reset(EVP_EC_gen("P-256"));
-    ASSERT_TRUE(key && PublicPoint(key.get(), publicKey));
-    int64_t now = static_cast<int64_t>(std::time(nullptr));
-    SealedModel sealed;
-    ASSERT_TRUE(
-        SealModel(root.Path(), "4D9C", key.get(), publicKey, now, now + 86400, &sealed, &error))
-        << error;
-  }
-  void TearDown() override { ResetAppState(nullptr, nullptr); }
-
-  // One program start to its box against baseUrl; the device is fresh each time.
-  void Run(const std::string& baseUrl, bool signedProgram, const ExpectedBox& expected) {
-    SCOPED_TRACE(signedProgram ? "signed program" : "keyless program");
-    CSimDevice device;
-    std::vector<uint8_t> page = BuildInfoPage(0x42, "4D9C", "2130", "V17", "006");
-    device.SetInfoPage(page.data());
-    CSimPlatform platform(&device);
-    CRecordingUi ui;
-    ResetAppState(&ui, &platform);
-    // Let go of this run's device and window before they go.
-    struct Reset {
-      ~Reset() { ResetAppState(nullptr, nullptr); }
-    } reset;
-    CopyText(g_app.baseUrl, LOCATION_CAPACITY, baseUrl.c_str());
-    if (signedProgram) {
-      g_app.publicKeys = &publicKey;
-      g_app.publicKeyCount = 1;
-    }
-    ASSERT_EQ(g_app.hidCmd.FindDevice(), 1);
-    IdentifyDevice();
-    ASSERT_TRUE(ui.Enabled(ID_START_BUTTON)) << "the offer";
-    RunUpdate();
-    ASSERT_EQ(ui.boxes.size(), 1u);
-    EXPECT_EQ(Utf8(ui.boxes[0].caption), Utf8(expected.caption));
-    EXPECT_EQ(Utf8(ui.boxes[0].text), Utf8(expected.text));
-    EXPECT_EQ(ui.endCalls, 1);
-    EXPECT_EQ(ui.endCode, 0);
-    ASSERT_FALSE(device.log.empty());
-    for (const SimRecord& r : device.log)
-      EXPECT_EQ(r.kind, SIM_READ) << "request to page " << r.address << " of a failed run";
-    EXPECT_TRUE(device.commands.empty());
-  }
-
-  CTempDir root;
-  PrivateKey key;
-  uint8_t publicKey[P256_PUBLIC_KEY_BYTES];
-};
-
-TEST_F(SampleReleaseFaults, AnyImageOfTheRunFailingLeavesTheDeviceUntouched) {
-  StallTimeGuard stallTime;
-  struct Fault {
-    const char* mode;
-    ExpectedBox keyless, signedBox;
-  };
-  // An error page is taken as the file: its magic fails the check, or the record's size.
-  const Fault faults[] = {
-      {"not-found", Fatal(u"錯誤碼: 0402 -2"), Fatal(u"錯誤碼: 0506 檔案與簽署資料不符")},
-      {"cut", READ_FAILED, READ_FAILED},
-      {"reset", READ_FAILED, READ_FAILED},
-  };
-  // One server for each image and fault, and a faultless one last: each is a Python start, which
-  // side by side cost little more than one.
-  const size_t FAULTS = std::size(faults);
-  std::vector<std::unique_ptr<CLocalServer>> servers(std::size(SAMPLE_RUN) * FAULTS + 1);
-  std::vector<std::thread> starting;
-  for (size_t k = 0; k < servers.size(); ++k)
-    starting.emplace_back([&, k] {
-      servers[k] = k + 1 == servers.size()
-                       ? std::make_unique<CLocalServer>(root.Path())
-                       : std::make_unique<CLocalServer>(root.Path(), faults[k % FAULTS].mode,
-                                                        SAMPLE_RUN[k / FAULTS]);
-    });
-  for (std::thread& thread : starting) thread.join();
-  for (size_t k = 0; k + 1 < servers.size(); ++k) {
-    SCOPED_TRACE(SAMPLE_RUN[k / FAULTS]);
-    const Fault& fault = faults[k % FAULTS];
-    SCOPED_TRACE(fault.mode);
-    ASSERT_TRUE(servers[k]->Started());
-    Run(servers[k]->BaseUrl(), false, fault.keyless);
-    Run(servers[k]->BaseUrl(), true, fault.signedBox);
-  }
-  // A byte of the page data changed after signing, which the program's own checks would pass.
-  CLocalServer& server = *servers.back();
-  ASSERT_TRUE(server.Started());
-  for (const char* name : SAMPLE_RUN) {
-    SCOPED_TRACE(name);
-    const std::string path = ImageFilePath(root.Path(), "4D9C", name);
-    std::vector<uint8_t> file;
-    ASSERT_TRUE(ReadWholeFile(path, &file));
-    std::vector<uint8_t> changed = file;
-    changed[UPDATE_HEADER_SIZE + 5] ^= 0x01;
-    ASSERT_TRUE(WriteWholeFile(path, changed));
-    Run(server.BaseUrl(), true, Fatal(u"錯誤碼: 0506 檔案與簽署資料不符"));
-    ASSERT_TRUE(WriteWholeFile(path, file));
-  }
-}
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -1120,6 +1121,66 @@ TEST_F(SignedWorkflowTest, AnImageThatDiffersFromTheRecordIsRefusedBeforeItsFirs
   ExpectOneBox(TEXT_ERROR_FILE_DIFFERS, CAPTION_FATAL, MB_STYLE_ICON_ERROR);
   ExpectFlashUntouched();
 }
+
+// Each image of a four-image run failing in turn: a 404 (its error page fails the image check, or
+// in a signed program the record's size), a cut body, a reset connection, and in a signed program
+// a byte changed after signing. The file's box, and nothing erased or written: the images before
+// it are in hand by then, and none of them is programmed.
+struct ImageFault {
+  std::string image, fault;
+  bool signedProgram;
+};
+
+std::vector<ImageFault> ImageFaults() {
+  std::vector<ImageFault> cases;
+  for (const std::string& image : {T, V, C1, I}) {
+    for (const char* fault : {"not-found", "cut", "reset"})
+      for (bool signedProgram : {false, true}) cases.push_back({image, fault, signedProgram});
+    // The first image's is AnImageThatDiffersFromTheRecordIsRefusedBeforeItsFirstErase.
+    if (image != T) cases.push_back({image, "changed", true});
+  }
+  return cases;
+}
+
+class ImageFaultTest : public SignedWorkflowTest,
+                       public ::testing::WithParamInterface<ImageFault> {};
+
+TEST_P(ImageFaultTest, LeavesTheDeviceUntouched) {
+  const ImageFault& c = GetParam();
+  Publish(SampleModel());
+  Seal();
+  if (!c.signedProgram) g_app.publicKeyCount = 0;
+  if (c.fault == "changed") {
+    char pool[9], path[LOCATION_CAPACITY];
+    PoolDirectoryFor("4D9C", pool);
+    ImageFileLocation(path, sizeof path, "", pool, c.image.c_str());
+    std::vector<uint8_t> file = FileBytes(TreeFile(path));
+    file[UPDATE_HEADER_SIZE + 5] ^= 1;
+    ASSERT_TRUE(WriteWholeFile(TreeFile(path), file));
+    StartServer();
+  } else {
+    StartServer(c.fault, c.image);
+  }
+  Plug(BehindPage());
+  ASSERT_EQ(IdentifyDevice(), 1);
+  ASSERT_TRUE(ui.Enabled(ID_START_BUTTON)) << "the offer";
+  EXPECT_EQ(RunUpdate(), 0);
+  if (c.fault == "cut" || c.fault == "reset")
+    ExpectOneBox(u"讀檔 失敗!", u"網路問題", MB_STYLE_ICON_ERROR);
+  else if (c.signedProgram)
+    ExpectOneBox(u"錯誤碼: 0506 檔案與簽署資料不符", u"執行時錯誤", MB_STYLE_ICON_ERROR);
+  else
+    ExpectOneBox(u"錯誤碼: 0402 -2", u"執行時錯誤", MB_STYLE_ICON_ERROR);
+  ExpectFlashUntouched();
+}
+INSTANTIATE_TEST_SUITE_P(AnyImageOfTheRun, ImageFaultTest, ::testing::ValuesIn(ImageFaults()),
+                         [](const ::testing::TestParamInfo<ImageFault>& info) {
+                           std::string name = info.param.image + "_" + info.param.fault +
+                                              (info.param.signedProgram ? "_signed" : "_keyless");
+                           for (char& ch : name)
+                             if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                           return name;
+                         });
 
 // A release of two passes whose final index is reset mid-transfer: a signed program stops with
 // the network box before anything is offered (skipping it would end the release after this
