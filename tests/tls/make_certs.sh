@@ -20,13 +20,29 @@ cd "$work"
 
 key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1" 2>/dev/null; }
 
+# Wine's certificate checks refuse a P-256 signature whose r or s is shorter than 32 bytes (one
+# signature in about 128): whichever certificate has one is signed again.
+full_width() {  # CERT.pem: true when both halves of its signature are 32 bytes long
+  openssl x509 -in "$1" -noout -text | python3 -c '
+import sys
+dump = sys.stdin.read().split("Signature Value:")[-1]
+der = bytes.fromhex("".join(c for c in dump if c in "0123456789abcdef"))
+at, widths = 2, []  # SEQUENCE { INTEGER r, INTEGER s }, each with its length in one byte
+for _ in range(2):
+    widths.append(len(der[at + 2:at + 2 + der[at + 1]].lstrip(b"\0")))
+    at += 2 + der[at + 1]
+sys.exit(widths != [32, 32])'
+}
+
 # A CA: self-signed, may sign server certificates only.
 make_ca() {
   local name=$1 subject=$2
   key "$name.key"
-  openssl req -x509 -new -key "$name.key" -out "$name.pem" -days 3650 -subj "/CN=$subject" \
-    -addext "basicConstraints=critical,CA:TRUE,pathlen:0" \
-    -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+  until [ -f "$name.pem" ] && full_width "$name.pem"; do
+    openssl req -x509 -new -key "$name.key" -out "$name.pem" -days 3650 -subj "/CN=$subject" \
+      -addext "basicConstraints=critical,CA:TRUE,pathlen:0" \
+      -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+  done
   mkdir -p "$name.db"
   : >"$name.db/index.txt"
   openssl rand -hex 8 >"$name.db/serial"
@@ -60,8 +76,10 @@ make_server() {
   local cn=${san%%,*}
   key "$name.key"
   openssl req -new -key "$name.key" -out "$name.csr" -subj "/CN=${cn#*:}" 2>/dev/null
-  SAN=$san openssl ca -batch -config "$ca.cnf" -extensions server -in "$name.csr" \
-    -out "$name.pem" -notext "$@" 2>/dev/null
+  until [ -f "$name.pem" ] && full_width "$name.pem"; do
+    SAN=$san openssl ca -batch -config "$ca.cnf" -extensions server -in "$name.csr" \
+      -out "$name.pem" -notext "$@" 2>/dev/null
+  done
 }
 
 make_ca ca "Tolvarin Test CA"

@@ -224,8 +224,9 @@ class Session:
         self.program = subprocess.Popen(
             ["wine", os.path.join(self.args.bin, exe)] + list(argv),
             env=self.env, cwd=self.work, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        result = self.wine("tolvarin-driver.exe", "wait-window", "10000")
-        check(result.returncode == 0, "main window appears")
+        # A Wine process beside the sanitizer tests may take more than 10 s to open its window.
+        result = self.wine("tolvarin-driver.exe", "wait-window", "30000")
+        check(result.returncode == 0, "main window appears", result.returncode)
 
     def driver(self, *argv):
         result = self.wine("tolvarin-driver.exe", *argv, timeout=60)
