@@ -118,8 +118,8 @@ if [ "$1" = "--drive-192" ]; then
   driver geometry | python3 -c '
 import json, sys
 g = json.load(sys.stdin)
-print("   %d DPI: client %dx%d, font %d px; Start at %s" % (
-    g["dpi"], g["client"][0], g["client"][1], g["controls"][5]["font"], g["controls"][5]["rect"]))
+print("   %d DPI: client %dx%d; Start at %s" % (
+    g["dpi"], g["client"][0], g["client"][1], g["controls"][5]["rect"]))
 '
   shot 4-offer-192dpi
   driver click 113
